@@ -1,0 +1,51 @@
+# Everything a fresh machine needs: `make test`, `make bench`, `make sanitize`.
+PYTHON_VERSION := $(shell cat .python-version)
+VENV := .venv
+PY := $(VENV)/bin/python
+SAN_VENV := .venv-sanitize
+SAN_PY := $(SAN_VENV)/bin/python
+WERROR ?= OFF
+DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools
+BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
+
+.PHONY: all install test bench sanitize clean
+
+all: install
+
+$(VENV)/.ready:
+	@command -v python$(PYTHON_VERSION) >/dev/null 2>&1 || { echo "python$(PYTHON_VERSION) not found (see .python-version)"; exit 1; }
+	python$(PYTHON_VERSION) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(DEV_PACKAGES)
+	touch $@
+
+install: $(VENV)/.ready
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	  -C cmake.define.KELVARN_WERROR=$(WERROR) .
+
+test: install
+	$(PY) -m pytest -q tests
+
+$(VENV)/.bench-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(BENCH_PACKAGES)
+	touch $@
+
+bench: install $(VENV)/.bench-ready
+	$(PY) bench/run.py
+
+$(SAN_VENV)/.ready:
+	python$(PYTHON_VERSION) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q $(DEV_PACKAGES)
+	touch $@
+
+sanitize: $(SAN_VENV)/.ready
+	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps \
+	  -C cmake.build-type=Debug -C build-dir=build/sanitize \
+	  -C cmake.define.KELVARN_SANITIZE=ON -C cmake.define.KELVARN_WERROR=$(WERROR) .
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
+
+clean:
+	rm -rf build $(VENV) $(SAN_VENV)

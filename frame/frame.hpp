@@ -1,0 +1,409 @@
+// Shared support compiled into every kelvarn extension module.
+//
+// A module source declares its types, its functions (one FuncDef each: name,
+// parameters, body) and an exec callback; this frame does module creation and
+// execution, the constant table, argument binding with its messages, typed
+// conversions, function and generator objects, traceback entries, pickling
+// and override dispatch.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <source_location>
+
+namespace kv {
+
+// ---------------------------------------------------------------------------
+// Owned references
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* p) { Ref r; r.p_ = p; return r; }
+    static Ref borrow(PyObject* p) { Py_XINCREF(p); return steal(p); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) { PyObject* old = p_; p_ = o.p_; o.p_ = nullptr; Py_XDECREF(old); }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { PyObject* p = p_; p_ = nullptr; return p; }
+    void reset(PyObject* p = nullptr) { PyObject* old = p_; p_ = p; Py_XDECREF(old); }
+    explicit operator bool() const { return p_ != nullptr; }
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A zeroed static type object, to be filled in slot by slot.
+inline PyTypeObject type_template(const char* name, Py_ssize_t basicsize) {
+    PyTypeObject t;
+    std::memset(static_cast<void*>(&t), 0, sizeof t);
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), _Py_IMMORTAL_REFCNT);
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    return t;
+}
+
+// Replace an owned field with a new (borrowed) value.
+inline void assign(PyObject*& field, PyObject* value) {
+    PyObject* old = field;
+    Py_INCREF(value);
+    field = value;
+    Py_XDECREF(old);
+}
+
+// ---------------------------------------------------------------------------
+// Module identity and record
+
+struct ModuleInfo {
+    const char* name;        // "headers"
+    const char* full_name;   // "kelvarn.headers"
+    const char* source;      // "kelvarn/headers.cpp", the file named by traceback entries
+    int (*exec)(PyObject* module);  // the module's own steps: tables, types, imports, functions
+};
+extern const ModuleInfo module_info;  // defined by each module source
+
+extern PyObject* module_obj;   // the ready module (null until exec succeeds)
+extern PyObject* module_dict;  // its namespace
+extern PyObject* builtins;     // the builtins module
+
+PyObject* module_init();  // body of PyInit_<name>
+
+#define KV_MODULE_INIT(NAME) \
+    PyMODINIT_FUNC PyInit_##NAME(void) { return ::kv::module_init(); }
+
+// ---------------------------------------------------------------------------
+// Constant table: interned, pre-hashed names created once by the exec step.
+
+struct Name {
+    explicit Name(const char* text);
+    const char* text;
+    PyObject* obj = nullptr;
+    Name* next;
+    operator PyObject*() const { return obj; }
+};
+
+// A byte-string constant.
+struct Bytes {
+    explicit Bytes(const char* text, Py_ssize_t len = -1);
+    const char* text;
+    Py_ssize_t len;
+    PyObject* obj = nullptr;
+    Bytes* next;
+    operator PyObject*() const { return obj; }
+};
+
+// A built-in looked up once in `builtins`; a missing one fails the exec step
+// with NameError.
+struct Builtin {
+    explicit Builtin(const char* name);
+    const char* name;
+    PyObject* obj = nullptr;
+    Builtin* next;
+    operator PyObject*() const { return obj; }
+};
+
+extern PyObject* empty_tuple;
+extern PyObject* empty_bytes;
+extern PyObject* empty_str;
+
+// ---------------------------------------------------------------------------
+// Traceback entries
+
+struct Site {
+    // `qualname` is "Headers.get"; the entry names "kelvarn.headers.Headers.get"
+    // unless `raw` is set, in which case the name is used as it stands.
+    Site(const char* qualname, const char* file = nullptr, bool raw = false,
+         std::source_location loc = std::source_location::current())
+        : qualname(qualname), file(file), raw(raw), line(int(loc.line())) {}
+    const char* qualname;
+    const char* file;   // null: the module source
+    bool raw;
+    int line;
+    PyObject* code = nullptr;  // cached traceback code object
+};
+
+extern const char stringsource[];  // "<stringsource>"
+
+void add_traceback(Site& site);
+inline PyObject* fail(Site& site) { add_traceback(site); return nullptr; }
+inline int fail_int(Site& site) { add_traceback(site); return -1; }
+
+// ---------------------------------------------------------------------------
+// Shared error texts (all return null / -1 with the exception set)
+
+PyObject* arg_type_error(const char* param, const char* expected, PyObject* got);
+PyObject* expected_error(const char* expected, PyObject* got);   // "Expected %s, got %.200s"
+PyObject* convert_error(PyObject* got, const char* type_name);   // "Cannot convert %.200s to %.200s"
+PyObject* none_attribute_error(const char* attr);               // "'NoneType' object has no attribute ..."
+PyObject* none_not_subscriptable();
+PyObject* none_no_len();
+PyObject* none_not_iterable();
+PyObject* too_many_values(Py_ssize_t expected);
+PyObject* need_more_values(Py_ssize_t found);
+PyObject* dict_changed_size();
+
+// Declared-type checks: exactly the built-in type (or None), or an instance of
+// the extension type (or None).
+inline bool exact_or_none(PyObject* o, PyTypeObject* t) { return Py_IS_TYPE(o, t) || o == Py_None; }
+inline bool instance_or_none(PyObject* o, PyTypeObject* t) { return o == Py_None || PyObject_TypeCheck(o, t); }
+// Assignment checks with the "Expected" / "Cannot convert" texts.
+inline bool check_exact(PyObject* o, PyTypeObject* t) {
+    if (exact_or_none(o, t)) return true;
+    expected_error(t->tp_name, o);
+    return false;
+}
+inline bool check_instance(PyObject* o, PyTypeObject* t) {
+    if (instance_or_none(o, t)) return true;
+    convert_error(o, t->tp_name);
+    return false;
+}
+
+// Unpack a two-item object: a tuple or list by length, anything else by
+// iteration. Borrowed results are written into `a`, `b`; `hold` keeps
+// iterated items alive.
+bool unpack2(PyObject* o, PyObject** a, PyObject** b, Ref* hold);
+
+// Concatenate text objects into one string allocated once.
+PyObject* join_text(PyObject* const* parts, Py_ssize_t n);
+
+// ---------------------------------------------------------------------------
+// Typed conversions
+
+int to_int32(PyObject* o, int* out);
+int to_int64(PyObject* o, long long* out);
+int truth(PyObject* o);  // 1, 0 or -1
+
+// ---------------------------------------------------------------------------
+// Parameters and argument binding
+
+enum class T : uint8_t {
+    Object,     // any object
+    Bytes,      // exactly bytes or None
+    Str,        // exactly str or None
+    List,       // exactly list or None
+    Tuple,      // exactly tuple or None
+    Dict,       // exactly dict or None
+    DictOnly,   // exactly dict, None refused, a note for subclasses (annotated parameter)
+    Ext,        // instance of *ext (subclasses allowed) or None
+    Int32,      // signed 32-bit integer
+    Int64,      // signed 64-bit integer
+    Bool,       // truth value
+};
+
+enum class D : uint8_t { Required, None, False, Int };
+
+struct Param {
+    const char* name;
+    T type = T::Object;
+    D def = D::Required;
+    long long defval = 0;
+    PyTypeObject* const* ext = nullptr;
+};
+
+union Arg {
+    PyObject* o;
+    long long i;
+    int b;
+};
+
+constexpr int max_params = 10;
+
+struct Signature {
+    Signature(const char* name, std::initializer_list<Param> params);
+    const char* name;  // short name used in messages
+    Param params[max_params];
+    int n = 0;
+    int nrequired = 0;
+    PyObject* names[max_params] = {};
+    Signature* next;
+
+    // Bind a vectorcall argument vector.
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
+    // Bind a tuple and a dictionary (the `__init__` convention).
+    bool bind(PyObject* args, PyObject* kwds, Arg* out) const;
+
+private:
+    bool finish(PyObject** values, Py_ssize_t nargs, Arg* out) const;
+    int match(PyObject* key) const;
+};
+
+// ---------------------------------------------------------------------------
+// Function objects
+
+enum class Kind : uint8_t { Method, Function };
+
+using Body = PyObject* (*)(PyObject* self, Arg* args);
+struct FuncDef;
+// A body shared by several definitions (the pickling functions) receives its
+// definition and reads `data`.
+using SharedBody = PyObject* (*)(const FuncDef& def, PyObject* self, Arg* args);
+
+struct FuncDef {
+    FuncDef(const char* qualname, Kind kind, Body body, std::initializer_list<Param> params = {},
+            const char* file = nullptr, std::source_location loc = std::source_location::current());
+    FuncDef(const char* qualname, Kind kind, SharedBody body, const void* data,
+            std::initializer_list<Param> params, const char* file,
+            std::source_location loc = std::source_location::current());
+    const char* qualname;  // "Headers.get" or "parse_cookie"
+    Kind kind;
+    Body body = nullptr;
+    SharedBody shared = nullptr;
+    const void* data = nullptr;
+    Signature sig;
+    Site site;
+    PyObject* name = nullptr;  // interned short name
+    PyObject* func = nullptr;  // the function object made by the exec step
+    PyObject* code = nullptr;  // its __code__
+};
+
+// Create the function object for `def` (stored in def.func, borrowed).
+PyObject* make_function(FuncDef& def);
+// Create and place a method in the type's dictionary.
+int add_method(PyTypeObject* type, FuncDef& def);
+// Create and bind a module-level function in the namespace.
+int add_function(FuncDef& def);
+// Ready a static type and bind it in the namespace under its short name.
+int add_type(PyTypeObject* type, const char* short_name);
+// Store an object in the namespace (borrowed value).
+int bind(const char* name, PyObject* value);
+// `from <module> import <name>` into the namespace.
+int import_from(const char* module, const char* name);
+
+bool is_function(PyObject* o);
+
+// ---------------------------------------------------------------------------
+// Override dispatch of typed methods
+
+inline bool may_override(PyObject* self) {
+    PyTypeObject* t = Py_TYPE(self);
+    return t->tp_dictoffset != 0 ||
+           (t->tp_flags & (Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_IS_ABSTRACT)) != 0;
+}
+
+// 1 with *out set to the override (new reference), 0 when the module's own
+// method applies, -1 on error.
+int find_override(PyObject* self, const FuncDef& def, PyObject** out);
+
+// Call an override with borrowed positional arguments.
+template <class... A>
+PyObject* call(PyObject* callable, A... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+inline PyObject* call(PyObject* callable) { return PyObject_CallNoArgs(callable); }
+
+// Call a method by name with borrowed positional arguments.
+template <class... A>
+PyObject* call_method(PyObject* self, PyObject* name, A... args) {
+    PyObject* argv[] = {self, args...};
+    return PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// Publish a capsule in the class dictionary under `__pyx_vtable__`.
+int set_vtable(PyTypeObject* type, void* table);
+// Publish a C function in the module's `__pyx_capi__` dictionary.
+int export_function(const char* name, void* fn, const char* signature);
+
+// ---------------------------------------------------------------------------
+// Generator objects
+
+struct Generator;
+// Resume the body. `sent` is the value sent in (None for next()), or null
+// when an exception is pending at the suspension point. Returns the value to
+// yield (new reference), `delegate` after storing an iterator in
+// `gen->yieldfrom`, or null: finished when no exception is set.
+using GenBody = PyObject* (*)(Generator* gen, PyObject* sent);
+extern PyObject* const delegate;
+
+struct GenDef {
+    GenDef(const char* qualname, GenBody body, std::source_location loc = std::source_location::current());
+    const char* qualname;  // "Headers.items"
+    GenBody body;
+    Site site;
+    PyObject* code = nullptr;
+};
+
+struct Generator {
+    PyObject_HEAD
+    GenDef* def;
+    PyObject* scope;      // the generator-state object
+    PyObject* yieldfrom;  // sub-iterator being delegated to
+    PyObject* name;
+    PyObject* qualname;
+    int state;            // body position; 0 before the first resume
+    char running;
+    char finished;
+};
+
+// New generator over `scope` (a reference is taken).
+PyObject* make_generator(GenDef& def, PyObject* scope);
+
+// Generator-state types: a GC-tracked record of N references with a free
+// list of at most 8 objects.
+struct ScopeType {
+    ScopeType(const char* name, int nrefs);
+    PyTypeObject type;
+    int nrefs;
+    int nfree = 0;
+    PyObject* freelist[8];
+};
+struct Scope {
+    PyObject_HEAD
+    PyObject* refs[1];
+};
+int ready_scope(ScopeType& t);
+PyObject* new_scope(ScopeType& t);  // all references None
+inline PyObject*& scope_ref(PyObject* scope, int i) { return reinterpret_cast<Scope*>(scope)->refs[i]; }
+
+// ---------------------------------------------------------------------------
+// Pickling
+
+enum class F : uint8_t {
+    Bytes,     // exactly bytes or None
+    Str,       // exactly str or None
+    List,      // exactly list or None
+    Ext,       // instance of *ext or None
+    Bool,      // int field holding 0 or 1
+    Int32,     // int field
+    Int64,     // long long field
+    Enum32,    // int field, converted to Python by `to_py`
+};
+
+struct Field {
+    const char* name;
+    F kind;
+    Py_ssize_t offset;
+    PyTypeObject* const* ext = nullptr;
+    PyObject* (*to_py)(int) = nullptr;
+};
+
+struct PickleDef {
+    PickleDef(const char* class_name, PyTypeObject* type, std::initializer_list<Field> fields,
+              long checksum0, long checksum1, long checksum2, const char* field_list);
+    const char* class_name;
+    PyTypeObject* type;
+    Field fields[10];
+    int nfields = 0;
+    long checksums[3];
+    const char* field_list;  // "(name, value)" text of the rejection message
+    char names[3][96];
+    FuncDef reduce;
+    FuncDef setstate;
+    FuncDef unpickle;
+};
+
+// Place `__reduce__` and `__setstate__` in the class dictionary.
+int add_pickling(PickleDef& def);
+// Bind the `__pyx_unpickle_<Class>` reconstructor in the namespace.
+int add_reconstructor(PickleDef& def);
+
+}  // namespace kv
