@@ -5,6 +5,11 @@ PY := $(VENV)/bin/python
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 WERROR ?= OFF
+# Parallel work trees may build into their own directory and a subset of modules.
+BUILD_DIR ?= build/release
+MODULES ?= headers;cookies;url
+BUILD_FLAGS = -C build-dir=$(BUILD_DIR) -C cmake.define.KELVARN_MODULES="$(MODULES)" \
+  -C cmake.define.KELVARN_WERROR=$(WERROR)
 DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
 
@@ -20,8 +25,7 @@ $(VENV)/.ready:
 	touch $@
 
 install: $(VENV)/.ready
-	$(PY) -m pip install -q --no-build-isolation --no-deps \
-	  -C cmake.define.KELVARN_WERROR=$(WERROR) .
+	$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) .
 
 test: install
 	$(PY) -m pytest -q tests
@@ -40,9 +44,8 @@ $(SAN_VENV)/.ready:
 	touch $@
 
 sanitize: $(SAN_VENV)/.ready
-	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps \
-	  -C cmake.build-type=Debug -C build-dir=build/sanitize \
-	  -C cmake.define.KELVARN_SANITIZE=ON -C cmake.define.KELVARN_WERROR=$(WERROR) .
+	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) \
+	  -C build-dir=build/sanitize -C cmake.build-type=Debug -C cmake.define.KELVARN_SANITIZE=ON .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests

@@ -52,6 +52,14 @@ inline PyTypeObject type_template(const char* name, Py_ssize_t basicsize) {
     return t;
 }
 
+// A static exception type: the layout of BaseException; the base, the GC
+// support and the instance dictionary come from the base when it is readied.
+inline PyTypeObject exception_template(const char* name) {
+    PyTypeObject t = type_template(name, sizeof(PyBaseExceptionObject));
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    return t;
+}
+
 // Replace an owned field with a new (borrowed) value.
 inline void assign(PyObject*& field, PyObject* value) {
     PyObject* old = field;
@@ -273,6 +281,9 @@ int add_method(PyTypeObject* type, FuncDef& def);
 int add_function(FuncDef& def);
 // Ready a static type and bind it in the namespace under its short name.
 int add_type(PyTypeObject* type, const char* short_name);
+// Ready a static exception type (made with exception_template) over `base`
+// and bind it in the namespace.
+int add_exception(PyTypeObject* type, PyObject* base, const char* short_name);
 // Store an object in the namespace (borrowed value).
 int bind(const char* name, PyObject* value);
 // `from <module> import <name>` into the namespace.
@@ -293,13 +304,34 @@ inline bool may_override(PyObject* self) {
 // method applies, -1 on error.
 int find_override(PyObject* self, const FuncDef& def, PyObject** out);
 
-// Call an override with borrowed positional arguments.
+// Call with borrowed positional arguments.
 template <class... A>
 PyObject* call(PyObject* callable, A... args) {
     PyObject* argv[] = {nullptr, args...};
     return PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 inline PyObject* call(PyObject* callable) { return PyObject_CallNoArgs(callable); }
+
+// The override step of a typed entry point. Returns false when the module's
+// own body must run; true when an override was called, with *result holding
+// its result (new reference) or null on error. The caller checks the result
+// type and adds its traceback entry:
+//
+//     PyObject* r;
+//     if (kv::dispatch(self, skip, fd_get, &r, name)) {
+//         if (r && !kv::check_exact(r, &PyTuple_Type)) Py_CLEAR(r);
+//         return r ? r : kv::fail(fd_get.site);
+//     }
+template <class... A>
+bool dispatch(PyObject* self, int skip, const FuncDef& def, PyObject** result, A... args) {
+    if (skip || !may_override(self)) return false;
+    PyObject* found;
+    int r = find_override(self, def, &found);
+    if (r == 0) return false;
+    *result = r < 0 ? nullptr : call(found, args...);
+    if (r > 0) Py_DECREF(found);
+    return true;
+}
 
 // Call a method by name with borrowed positional arguments.
 template <class... A>

@@ -204,6 +204,11 @@ int add_type(PyTypeObject* type, const char* short_name) {
     return bind(short_name, reinterpret_cast<PyObject*>(type));
 }
 
+int add_exception(PyTypeObject* type, PyObject* base, const char* short_name) {
+    type->tp_base = reinterpret_cast<PyTypeObject*>(base);
+    return add_type(type, short_name);
+}
+
 int import_from(const char* module, const char* name) {
     Ref mod = Ref::steal(PyImport_ImportModule(module));
     if (!mod) return -1;
