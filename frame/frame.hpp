@@ -271,6 +271,7 @@ struct FuncDef {
     PyObject* name = nullptr;  // interned short name
     PyObject* func = nullptr;  // the function object made by the exec step
     PyObject* code = nullptr;  // its __code__
+    PyTypeObject* owner = nullptr;  // a method's class, set by add_method
 };
 
 // Create the function object for `def` (stored in def.func, borrowed).

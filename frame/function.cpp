@@ -253,6 +253,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             return fail(def.site);
         }
         self = args[0];
+        // The bodies read the instance layout: refuse any other object.
+        if (def.owner && !PyObject_TypeCheck(self, def.owner)) {
+            PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                         def.name, def.owner->tp_name, Py_TYPE(self)->tp_name);
+            return fail(def.site);
+        }
         args++;
         nargs--;
     }
@@ -482,6 +488,7 @@ PyObject* make_function(FuncDef& def) {
 }
 
 int add_method(PyTypeObject* type, FuncDef& def) {
+    def.owner = type;
     PyObject* f = make_function(def);
     if (!f) return -1;
     if (PyDict_SetItemString(type->tp_dict, def.sig.name, f) < 0) return -1;
