@@ -1,5 +1,6 @@
 // kelvarn.headers: the Header pair and the Headers collection.
 #include "frame.hpp"
+#include "headers.h"
 
 namespace {
 
@@ -16,11 +17,7 @@ kv::Name n_value("value");
 // ===========================================================================
 // Header
 
-struct HeaderObject {
-    PyObject_HEAD
-    PyObject* name;
-    PyObject* value;
-};
+using HeaderObject = __pyx_obj_7kelvarn_7headers_Header;
 
 extern PyTypeObject HeaderType;
 
@@ -179,15 +176,853 @@ kv::PickleDef header_pickle("Header", &HeaderType,
                             0xaaf55bf, 0xe891e3f, 0xfa7a105, "(name, value)");
 
 // ===========================================================================
+// Headers
+
+using HeadersObject = __pyx_obj_7kelvarn_7headers_Headers;
+using HeadersTable = __pyx_vtabstruct_7kelvarn_7headers_Headers;
+
+extern PyTypeObject HeadersType;
+HeadersTable headers_table;
+
+kv::Name n_add("add");
+kv::Name n_add_to_instance("_add_to_instance");
+kv::Name n_items("items");
+kv::Name n_class("__class__");
+kv::Name n_qualname_name("__name__");
+kv::Name n_mapping("Mapping");
+kv::Name n_mutable_sequence("MutableSequence");
+kv::Name headers_repr_prefix("<Headers ");
+kv::Builtin b_staticmethod("staticmethod");
+
+PyObject* mutable_sequence_abc = nullptr;  // the classes bound at import, for the fast paths
+PyObject* mapping_abc = nullptr;
+PyObject* list_remove = nullptr;           // list.remove
+
+HeadersObject* as_headers(PyObject* o) { return reinterpret_cast<HeadersObject*>(o); }
+PyObject* as_object(HeadersObject* o) { return reinterpret_cast<PyObject*>(o); }
+
+// ---------------------------------------------------------------------------
+// Name matching: `name.lower() == key.lower()` with bytes.lower folding only
+// A-Z. Exact bytes are compared in place; anything else goes through its own
+// `lower` method.
+
+struct Key {
+    PyObject* key;     // exact bytes (never None once prepared)
+    Ref lowered;       // key.lower(), made only when a stored name is not exact bytes
+
+    bool prepare(PyObject* k) {
+        if (k == Py_None) {
+            kv::none_attribute_error("lower");
+            return false;
+        }
+        key = k;
+        return true;
+    }
+
+    PyObject* lower() {
+        if (!lowered) lowered = Ref::steal(kv::call_method(key, n_lower));
+        return lowered.get();
+    }
+};
+
+// Byte-string equality of two lowered names.
+int lowered_equal(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    if (PyBytes_CheckExact(a) && PyBytes_CheckExact(b)) {
+        Py_ssize_t n = PyBytes_GET_SIZE(a);
+        return n == PyBytes_GET_SIZE(b) && std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), size_t(n)) == 0;
+    }
+    if ((PyBytes_CheckExact(a) && b == Py_None) || (PyBytes_CheckExact(b) && a == Py_None)) return 0;
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return r ? kv::truth(r.get()) : -1;
+}
+
+// 1 when the stored `name` matches the key, 0 when not, -1 on error.
+int name_matches(PyObject* name, Key& key) {
+    if (PyBytes_CheckExact(name)) return bytes_equal_nocase(name, key.key);
+    Ref lowered = Ref::steal(kv::call_method(name, n_lower));
+    if (!lowered) return -1;
+    PyObject* k = key.lower();
+    if (!k) return -1;
+    return lowered_equal(lowered.get(), k);
+}
+
+PyObject* index_error() {
+    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    return nullptr;
+}
+
+// Scan the entry list as `get` does (each entry exactly a tuple, item 0
+// lowered and compared); `on_match(entry)` returns 1 to go on, 0 to stop and
+// -1 on error. Returns 0 or -1.
+template <class OnMatch>
+int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
+    Key key;
+    if (!key.prepare(key_object)) return -1;
+    Ref list = Ref::borrow(self->values);
+    if (list.get() == Py_None) {
+        kv::none_not_iterable();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+        PyObject* entry = PyList_GET_ITEM(list.get(), i);
+        if (!PyTuple_CheckExact(entry)) {
+            if (entry == Py_None) kv::none_not_subscriptable();
+            else kv::expected_error("tuple", entry);
+            return -1;
+        }
+        if (PyTuple_GET_SIZE(entry) < 1) {
+            index_error();
+            return -1;
+        }
+        Ref hold = Ref::borrow(entry);
+        int m = name_matches(PyTuple_GET_ITEM(entry, 0), key);
+        if (m < 0) return -1;
+        if (m) {
+            int r = on_match(entry);
+            if (r <= 0) return r;
+        }
+    }
+    return 0;
+}
+
+// Item 1 of a matching entry, borrowed; null when the tuple is too short.
+PyObject* entry_value(PyObject* entry) {
+    if (PyTuple_GET_SIZE(entry) < 2) return index_error();
+    return PyTuple_GET_ITEM(entry, 1);
+}
+
+// Unpack an entry into two byte strings (or None), name checked first.
+bool unpack_entry(PyObject* entry, PyObject** name, PyObject** value, Ref* hold) {
+    if (!kv::unpack2(entry, name, value, hold)) return false;
+    return kv::check_exact(*name, &PyBytes_Type) && kv::check_exact(*value, &PyBytes_Type);
+}
+
+// ---------------------------------------------------------------------------
+// Typed bodies
+
+PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) {
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    if (scan(self, name, [&](PyObject* entry) { return PyList_Append(result.get(), entry) < 0 ? -1 : 1; }) < 0)
+        return nullptr;
+    return result.release();
+}
+
+PyObject* get_impl(HeadersObject* self, PyObject* name) {
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    int r = scan(self, name, [&](PyObject* entry) {
+        PyObject* value = entry_value(entry);
+        return !value || PyList_Append(result.get(), value) < 0 ? -1 : 1;
+    });
+    if (r < 0) return nullptr;
+    return PyList_AsTuple(result.get());
+}
+
+PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
+    PyObject* found = nullptr;
+    int r = scan(self, key, [&](PyObject* entry) {
+        PyObject* value = entry_value(entry);
+        if (!value || !kv::check_exact(value, &PyBytes_Type)) return -1;
+        found = Py_NewRef(value);
+        return 0;
+    });
+    if (r < 0) return nullptr;
+    return found ? found : Py_NewRef(Py_None);
+}
+
+PyObject* keys_impl(HeadersObject* self) {
+    Ref list = Ref::borrow(self->values);
+    if (list.get() == Py_None) return kv::none_not_iterable();
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        PyObject *name, *value;
+        Ref hold[2];
+        if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
+        int known = PySequence_Contains(result.get(), name);
+        if (known < 0) return nullptr;
+        if (!known && PyList_Append(result.get(), name) < 0) return nullptr;
+    }
+    return PyList_AsTuple(result.get());
+}
+
+int contains_impl(HeadersObject* self, PyObject* key_object) {
+    Key key;
+    if (!key.prepare(key_object)) return -1;
+    Ref list = Ref::borrow(self->values);
+    if (list.get() == Py_None) {
+        kv::none_not_iterable();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        PyObject *name, *value;
+        Ref hold[2];
+        if (!unpack_entry(entry.get(), &name, &value, hold)) return -1;
+        if (name == Py_None) {
+            kv::none_attribute_error("lower");
+            return -1;
+        }
+        if (bytes_equal_nocase(name, key.key)) return 1;
+    }
+    return 0;
+}
+
+int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    if (self->values == Py_None) {
+        kv::none_attribute_error("append");
+        return -1;
+    }
+    Ref entry = Ref::steal(PyTuple_Pack(2, name, value));
+    if (!entry) return -1;
+    return PyList_Append(self->values, entry.get());
+}
+
+int remove_impl(HeadersObject* self, PyObject* key) {
+    Ref found = Ref::steal(get_tuples_impl(self, key));
+    if (!found) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); i++) {
+        PyObject* list = self->values;
+        if (list == Py_None) {
+            kv::none_attribute_error("remove");
+            return -1;
+        }
+        Ref r = Ref::steal(kv::call(list_remove, list, PyList_GET_ITEM(found.get(), i)));
+        if (!r) return -1;
+    }
+    return 0;
+}
+
+int merge_impl(HeadersObject* self, PyObject* values) {
+    if (values == Py_None) {
+        kv::none_not_iterable();
+        return -1;
+    }
+    Ref list = Ref::borrow(values);
+    // Merging the entry list into itself takes each entry once.
+    Py_ssize_t bound = values == self->values ? PyList_GET_SIZE(values) : PY_SSIZE_T_MAX;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values) && i < bound; i++) {
+        PyObject* item = PyList_GET_ITEM(values, i);
+        if (item == Py_None) continue;
+        if (!PyTuple_CheckExact(item)) {
+            kv::expected_error("tuple", item);
+            return -1;
+        }
+        if (self->values == Py_None) {
+            kv::none_attribute_error("append");
+            return -1;
+        }
+        if (PyList_Append(self->values, item) < 0) return -1;
+    }
+    return 0;
+}
+
+PyObject* new_headers(PyObject* list);
+
+PyObject* clone_impl(HeadersObject* self) {
+    Ref list = Ref::borrow(self->values);
+    if (list.get() == Py_None) return kv::none_not_iterable();
+    Ref copy = Ref::steal(PyList_New(0));
+    if (!copy) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        PyObject *name, *value;
+        Ref hold[2];
+        if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
+        Ref pair = Ref::steal(PyTuple_Pack(2, name, value));
+        if (!pair || PyList_Append(copy.get(), pair.get()) < 0) return nullptr;
+    }
+    return new_headers(copy.get());
+}
+
+// ---------------------------------------------------------------------------
+// Typed method table: each entry honours a Python subclass's override unless
+// told to skip the check.
+
+kv::FuncDef fd_keys("Headers.keys", Kind::Method, [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
+kv::FuncDef fd_clone("Headers.clone", Kind::Method,
+                     [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
+kv::FuncDef fd_get("Headers.get", Kind::Method,
+                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); }, {{"name", T::Bytes}});
+kv::FuncDef fd_get_tuples("Headers.get_tuples", Kind::Method,
+                          [](PyObject* self, Arg* a) { return get_tuples_impl(as_headers(self), a[0].o); },
+                          {{"name", T::Bytes}});
+kv::FuncDef fd_get_first("Headers.get_first", Kind::Method,
+                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
+                         {{"key", T::Bytes}});
+PyObject* get_single_impl(HeadersObject* self, PyObject* key);
+kv::FuncDef fd_get_single("Headers.get_single", Kind::Method,
+                          [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
+                          {{"key", T::Bytes}});
+PyObject* none_result(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
+kv::FuncDef fd_add("Headers.add", Kind::Method,
+                   [](PyObject* self, Arg* a) { return none_result(add_impl(as_headers(self), a[0].o, a[1].o)); },
+                   {{"name", T::Bytes}, {"value", T::Bytes}});
+int set_impl(HeadersObject* self, PyObject* name, PyObject* value);
+kv::FuncDef fd_set("Headers.set", Kind::Method,
+                   [](PyObject* self, Arg* a) { return none_result(set_impl(as_headers(self), a[0].o, a[1].o)); },
+                   {{"name", T::Bytes}, {"value", T::Bytes}});
+kv::FuncDef fd_remove("Headers.remove", Kind::Method,
+                      [](PyObject* self, Arg* a) { return none_result(remove_impl(as_headers(self), a[0].o)); },
+                      {{"key", T::Bytes}});
+kv::FuncDef fd_merge("Headers.merge", Kind::Method,
+                     [](PyObject* self, Arg* a) { return none_result(merge_impl(as_headers(self), a[0].o)); },
+                     {{"values", T::List}});
+kv::FuncDef fd_contains("Headers.contains", Kind::Method,
+                        [](PyObject* self, Arg* a) -> PyObject* {
+                            int r = contains_impl(as_headers(self), a[0].o);
+                            return r < 0 ? nullptr : PyBool_FromLong(r);
+                        },
+                        {{"key", T::Bytes}});
+
+// Entries returning an object: the override's result must pass `check`.
+template <class Check, class Impl, class... A>
+PyObject* object_entry(HeadersObject* self, int skip, kv::FuncDef& fd, Check check, Impl impl, A... args) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd, &r, args...)) {
+        if (r && !check(r)) Py_CLEAR(r);
+    } else {
+        r = impl(self, args...);
+    }
+    return r ? r : kv::fail(fd.site);
+}
+
+// Entries without a result: the override's result is discarded.
+template <class Impl, class... A>
+void void_entry(HeadersObject* self, int skip, kv::FuncDef& fd, Impl impl, A... args) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd, &r, args...)) {
+        if (!r) kv::add_traceback(fd.site);
+        Py_XDECREF(r);
+        return;
+    }
+    if (impl(self, args...) < 0) kv::add_traceback(fd.site);
+}
+
+bool is_tuple(PyObject* r) { return kv::check_exact(r, &PyTuple_Type); }
+bool is_list(PyObject* r) { return kv::check_exact(r, &PyList_Type); }
+bool is_bytes(PyObject* r) { return kv::check_exact(r, &PyBytes_Type); }
+bool is_headers(PyObject* r) { return kv::check_instance(r, &HeadersType); }
+
+PyObject* t_keys(HeadersObject* self, int skip) { return object_entry(self, skip, fd_keys, is_tuple, keys_impl); }
+HeadersObject* t_clone(HeadersObject* self, int skip) {
+    return as_headers(object_entry(self, skip, fd_clone, is_headers, clone_impl));
+}
+PyObject* t_get(HeadersObject* self, PyObject* name, int skip) {
+    return object_entry(self, skip, fd_get, is_tuple, get_impl, name);
+}
+PyObject* t_get_tuples(HeadersObject* self, PyObject* name, int skip) {
+    return object_entry(self, skip, fd_get_tuples, is_list, get_tuples_impl, name);
+}
+void t_add(HeadersObject* self, PyObject* name, PyObject* value, int skip) {
+    void_entry(self, skip, fd_add, add_impl, name, value);
+}
+void t_set(HeadersObject* self, PyObject* name, PyObject* value, int skip) {
+    void_entry(self, skip, fd_set, set_impl, name, value);
+}
+PyObject* t_get_single(HeadersObject* self, PyObject* key, int skip) {
+    return object_entry(self, skip, fd_get_single, is_bytes, get_single_impl, key);
+}
+PyObject* t_get_first(HeadersObject* self, PyObject* key, int skip) {
+    return object_entry(self, skip, fd_get_first, is_bytes, get_first_impl, key);
+}
+void t_remove(HeadersObject* self, PyObject* key, int skip) { void_entry(self, skip, fd_remove, remove_impl, key); }
+void t_merge(HeadersObject* self, PyObject* values, int skip) {
+    void_entry(self, skip, fd_merge, merge_impl, values);
+}
+int t_contains(HeadersObject* self, PyObject* key, int skip) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd_contains, &r, key)) {
+        int t = r ? kv::truth(r) : -1;
+        Py_XDECREF(r);
+        if (t < 0) kv::add_traceback(fd_contains.site);
+        return t < 0 ? 0 : t;
+    }
+    int t = contains_impl(self, key);
+    if (t < 0) kv::add_traceback(fd_contains.site);
+    return t < 0 ? 0 : t;
+}
+
+PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
+    Ref values = Ref::steal(self->__pyx_vtab->get(self, key, 0));
+    if (!values) return nullptr;
+    if (values.get() == Py_None) return kv::none_no_len();
+    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    if (n > 1) {
+        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
+        return nullptr;
+    }
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
+        return nullptr;
+    }
+    PyObject* value = PyTuple_GET_ITEM(values.get(), 0);
+    if (!kv::check_exact(value, &PyBytes_Type)) return nullptr;
+    return Py_NewRef(value);
+}
+
+int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    int found = self->__pyx_vtab->contains(self, name, 0);
+    if (PyErr_Occurred()) return -1;
+    if (found) {
+        self->__pyx_vtab->remove(self, name, 0);
+        if (PyErr_Occurred()) return -1;
+    }
+    self->__pyx_vtab->add(self, name, value, 0);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Construction, iteration, representation
+
+kv::Signature headers_init_sig("__init__", {{"values", T::List, kv::D::None}});
+kv::Site headers_init_site("Headers.__init__");
+
+PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    as_headers(o)->__pyx_vtab = &headers_table;
+    as_headers(o)->values = Py_NewRef(Py_None);
+    return o;
+}
+
+// A new Headers over `list` (a reference is taken), as `Headers(list)` makes it.
+PyObject* new_headers(PyObject* list) {
+    PyObject* o = headers_new(&HeadersType, nullptr, nullptr);
+    if (o) kv::assign(as_headers(o)->values, list);
+    return o;
+}
+
+int headers_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Arg a[1];
+    if (!headers_init_sig.bind(args, kwds, a)) return kv::fail_int(headers_init_site);
+    if (a[0].o == Py_None) {
+        PyObject* list = PyList_New(0);
+        if (!list) return kv::fail_int(headers_init_site);
+        Py_SETREF(as_headers(self)->values, list);
+    } else {
+        kv::assign(as_headers(self)->values, a[0].o);
+    }
+    return 0;
+}
+
+int headers_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_headers(self)->values);
+    return 0;
+}
+
+int headers_clear(PyObject* self) {
+    PyObject* old = as_headers(self)->values;
+    as_headers(self)->values = Py_NewRef(Py_None);
+    Py_XDECREF(old);
+    return 0;
+}
+
+void headers_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_headers(self)->values);
+    Py_TYPE(self)->tp_free(self);
+}
+
+kv::Site headers_repr_site("Headers.__repr__");
+
+PyObject* headers_repr(PyObject* self) {
+    Ref text = Ref::steal(PyObject_Str(as_headers(self)->values));
+    if (!text) return kv::fail(headers_repr_site);
+    PyObject* parts[] = {headers_repr_prefix, text.get(), header_repr_suffix};
+    PyObject* r = kv::join_text(parts, 3);
+    return r ? r : kv::fail(headers_repr_site);
+}
+
+// items() and iter(): the stored entries, the list looked up on the first step.
+PyObject* entries_body(kv::Generator* g, PyObject* sent) {
+    if (!sent || g->state != 0) return nullptr;
+    g->state = 1;
+    PyObject* values = as_headers(kv::scope_ref(g->scope, 0))->values;
+    if (values == Py_None) return kv::none_not_iterable();
+    if (!(g->yieldfrom = PyObject_GetIter(values))) return nullptr;
+    return kv::delegate;
+}
+
+kv::GenDef items_gen("Headers.items", entries_body);
+kv::GenDef iter_gen("Headers.__iter__", entries_body);
+kv::ScopeType items_scope("kelvarn.headers.__pyx_scope_struct_1_items", 1);
+kv::ScopeType iter_scope("kelvarn.headers.__pyx_scope_struct_2___iter__", 1);
+
+PyObject* entries_generator(PyObject* self, kv::ScopeType& scope_type, kv::GenDef& gen) {
+    Ref scope = Ref::steal(kv::new_scope(scope_type));
+    if (!scope) return nullptr;
+    kv::assign(kv::scope_ref(scope.get(), 0), self);
+    return kv::make_generator(gen, scope.get());
+}
+
+kv::FuncDef fd_items("Headers.items", Kind::Method,
+                     [](PyObject* self, Arg*) { return entries_generator(self, items_scope, items_gen); });
+kv::Site headers_iter_site("Headers.__iter__");
+
+PyObject* headers_iter(PyObject* self) {
+    PyObject* g = entries_generator(self, iter_scope, iter_gen);
+    return g ? g : kv::fail(headers_iter_site);
+}
+
+// ---------------------------------------------------------------------------
+// Subscription and membership
+
+kv::Site getitem_site("Headers.__getitem__");
+kv::Site setitem_site("Headers.__setitem__");
+kv::Site delitem_site("Headers.__delitem__");
+kv::Site contains_site("Headers.__contains__");
+
+PyObject* headers_getitem(PyObject* self, PyObject* item) {
+    if (!kv::exact_or_none(item, &PyBytes_Type)) {
+        kv::arg_type_error("item", "bytes", item);
+        return kv::fail(getitem_site);
+    }
+    PyObject* r = as_headers(self)->__pyx_vtab->get(as_headers(self), item, 0);
+    return r ? r : kv::fail(getitem_site);
+}
+
+int headers_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    kv::Site& site = value ? setitem_site : delitem_site;
+    if (!kv::exact_or_none(key, &PyBytes_Type)) {
+        kv::arg_type_error("key", "bytes", key);
+        return kv::fail_int(site);
+    }
+    HeadersObject* h = as_headers(self);
+    if (value) {
+        if (!kv::exact_or_none(value, &PyBytes_Type)) {
+            kv::arg_type_error("value", "bytes", value);
+            return kv::fail_int(site);
+        }
+        h->__pyx_vtab->set(h, key, value, 0);
+    } else {
+        h->__pyx_vtab->remove(h, key, 0);
+    }
+    return PyErr_Occurred() ? kv::fail_int(site) : 0;
+}
+
+int headers_sq_contains(PyObject* self, PyObject* key) {
+    if (!kv::exact_or_none(key, &PyBytes_Type)) {
+        kv::arg_type_error("key", "bytes", key);
+        return kv::fail_int(contains_site);
+    }
+    int r = as_headers(self)->__pyx_vtab->contains(as_headers(self), key, 0);
+    return PyErr_Occurred() ? kv::fail_int(contains_site) : r;
+}
+
+// ---------------------------------------------------------------------------
+// Bulk additions and combination
+
+// Look up a module global at the time of use.
+PyObject* global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(kv::module_dict, name);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+// isinstance(o, <global>), with exact lists and dicts answered directly while
+// the global still holds the class bound at import.
+int is_instance_of_global(PyObject* o, PyObject* name, PyObject* original, PyTypeObject* fast) {
+    PyObject* cls = global(name);
+    if (!cls) return -1;
+    if (cls == original && Py_IS_TYPE(o, fast)) return 1;
+    return PyObject_IsInstance(o, cls);
+}
+
+// Call `target.add(*item)`, the item made a tuple unless it is one.
+int add_item(PyObject* target, PyObject* item) {
+    Ref add = Ref::steal(PyObject_GetAttr(target, n_add));
+    if (!add) return -1;
+    Ref args = Ref::borrow(item);
+    if (!PyTuple_CheckExact(item) && !(args = Ref::steal(PySequence_Tuple(item)))) return -1;
+    Ref r = Ref::steal(PyObject_Call(add.get(), args.get(), nullptr));
+    return r ? 0 : -1;
+}
+
+// Visit each element of a sequence: a list or tuple by index, re-reading its
+// length at every step (bounded by `bound`), anything else through iter().
+template <class Visit>
+int for_each(PyObject* seq, Py_ssize_t bound, Visit&& visit) {
+    if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+        Ref hold = Ref::borrow(seq);
+        for (Py_ssize_t i = 0; i < Py_SIZE(seq) && i < bound; i++) {
+            Ref item = Ref::borrow(PyList_CheckExact(seq) ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+            if (visit(item.get()) < 0) return -1;
+        }
+        return 0;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return -1;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        if (visit(item.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Iterating a collection's own entry list while appending to it takes each
+// entry once.
+Py_ssize_t bound_for(PyObject* target, PyObject* seq) {
+    if (PyObject_TypeCheck(target, &HeadersType) && as_headers(target)->values == seq && PyList_CheckExact(seq))
+        return PyList_GET_SIZE(seq);
+    return PY_SSIZE_T_MAX;
+}
+
+int add_pair(HeadersObject* self, PyObject* key, PyObject* value) {
+    if (!kv::check_exact(key, &PyBytes_Type) || !kv::check_exact(value, &PyBytes_Type)) return -1;
+    self->__pyx_vtab->add(self, key, value, 0);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
+    int seq = is_instance_of_global(values, n_mutable_sequence, mutable_sequence_abc, &PyList_Type);
+    if (seq < 0) return nullptr;
+    if (seq) {
+        if (for_each(values, bound_for(as_object(self), values),
+                     [&](PyObject* item) { return add_item(as_object(self), item); }) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    int map = is_instance_of_global(values, n_mapping, mapping_abc, &PyDict_Type);
+    if (map < 0) return nullptr;
+    if (!map) {
+        PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
+        return nullptr;
+    }
+    if (PyDict_CheckExact(values)) {
+        Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(values, &pos, &key, &value)) {
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);
+            if (add_pair(self, key, value) < 0) return nullptr;
+            if (PyDict_GET_SIZE(values) != size) return kv::dict_changed_size();
+        }
+        Py_RETURN_NONE;
+    }
+    Ref items = Ref::steal(kv::call_method(values, n_items));
+    if (!items) return nullptr;
+    if (for_each(items.get(), PY_SSIZE_T_MAX, [&](PyObject* item) {
+            PyObject *key, *value;
+            Ref hold[2];
+            if (!kv::unpack2(item, &key, &value, hold)) return -1;
+            return add_pair(self, key, value);
+        }) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* update_impl(PyObject* self, PyObject* values) {
+    Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &pos, &key, &value)) {
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        if (PyObject_SetItem(self, key, value) < 0) return nullptr;
+        if (PyDict_GET_SIZE(values) != size) return kv::dict_changed_size();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* text_of_class_name(PyObject* instance) {
+    Ref cls = Ref::steal(PyObject_GetAttr(instance, n_class));
+    if (!cls) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(cls.get(), n_qualname_name));
+    if (!name) return nullptr;
+    return PyObject_Str(name.get());
+}
+
+PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
+    if (PyObject_TypeCheck(other, &HeadersType)) {
+        // Adding a collection to itself takes a snapshot of its entries first.
+        Ref source;
+        if (Py_IS_TYPE(other, &HeadersType) && PyList_CheckExact(as_headers(other)->values))
+            source = Ref::steal(PyList_GetSlice(as_headers(other)->values, 0, PY_SSIZE_T_MAX));
+        else
+            source = Ref::borrow(other);
+        if (!source) return nullptr;
+        if (for_each(source.get(), PY_SSIZE_T_MAX, [&](PyObject* item) { return add_item(instance, item); }) < 0)
+            return nullptr;
+        return Py_NewRef(instance);
+    }
+    if (PyObject_TypeCheck(other, &HeaderType)) {
+        Ref name = Ref::steal(PyObject_GetAttr(other, n_name));
+        if (!name) return nullptr;
+        Ref value = Ref::steal(PyObject_GetAttr(other, n_value));
+        if (!value) return nullptr;
+        Ref add = Ref::steal(PyObject_GetAttr(instance, n_add));
+        if (!add) return nullptr;
+        Ref r = Ref::steal(kv::call(add.get(), name.get(), value.get()));
+        return r ? Py_NewRef(instance) : nullptr;
+    }
+    if (PyTuple_Check(other)) {
+        if (PyTuple_GET_SIZE(other) != 2) {
+            Ref text = Ref::steal(PyObject_Str(other));
+            if (text) PyErr_Format(PyExc_ValueError, "Cannot add, an invalid tuple %U.", text.get());
+            return nullptr;
+        }
+        if (add_item(instance, other) < 0) return nullptr;
+        return Py_NewRef(instance);
+    }
+    int seq = is_instance_of_global(other, n_mutable_sequence, mutable_sequence_abc, &PyList_Type);
+    if (seq < 0) return nullptr;
+    if (!seq) Py_RETURN_NOTIMPLEMENTED;
+    int r = for_each(other, bound_for(instance, other), [&](PyObject* item) {
+        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) return add_item(instance, item);
+        Ref text = Ref::steal(PyObject_Str(item));
+        if (!text) return -1;
+        Ref name = Ref::steal(text_of_class_name(instance));
+        if (!name) return -1;
+        PyErr_Format(PyExc_ValueError, "The sequence contains invalid elements: cannot add %U to %U", text.get(),
+                     name.get());
+        return -1;
+    });
+    return r < 0 ? nullptr : Py_NewRef(instance);
+}
+
+// self._add_to_instance(target, other), looked up on self.
+PyObject* call_add_to_instance(PyObject* self, PyObject* target, PyObject* other) {
+    Ref fn = Ref::steal(PyObject_GetAttr(self, n_add_to_instance));
+    if (!fn) return nullptr;
+    return kv::call(fn.get(), target, other);
+}
+
+PyObject* add_impl_op(PyObject* self, PyObject* other) {
+    Ref copy = Ref::steal(as_object(as_headers(self)->__pyx_vtab->clone(as_headers(self), 0)));
+    if (!copy) return nullptr;
+    return call_add_to_instance(self, copy.get(), other);
+}
+
+kv::FuncDef fd_update("Headers.update", Kind::Method, [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
+                      {{"values", T::DictOnly}});
+kv::FuncDef fd_add_many("Headers.add_many", Kind::Method,
+                        [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
+                        {{"values"}});
+kv::FuncDef fd_add_to_instance("Headers._add_to_instance", Kind::Function,
+                               [](PyObject*, Arg* a) { return add_to_instance_impl(a[0].o, a[1].o); },
+                               {{"instance"}, {"other"}});
+kv::FuncDef fd_dunder_add("Headers.__add__", Kind::Method,
+                          [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
+kv::FuncDef fd_dunder_radd("Headers.__radd__", Kind::Method,
+                           [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
+
+PyObject* headers_nb_add(PyObject* left, PyObject* right);
+kv::Site nb_add_site("Headers.__add__");
+kv::Site nb_radd_site("Headers.__radd__");
+kv::Site nb_iadd_site("Headers.__iadd__");
+
+bool uses_add_slot(PyObject* o) {
+    return PyObject_TypeCheck(o, &HeadersType) ||
+           (Py_TYPE(o)->tp_as_number && Py_TYPE(o)->tp_as_number->nb_add == headers_nb_add);
+}
+
+PyObject* headers_nb_add(PyObject* left, PyObject* right) {
+    bool same = Py_TYPE(left) == Py_TYPE(right);
+    if (same || uses_add_slot(left)) {
+        PyObject* r = add_impl_op(left, right);
+        if (!r) return kv::fail(nb_add_site);
+        if (r != Py_NotImplemented) return r;
+        Py_DECREF(r);
+    }
+    if (!same && !uses_add_slot(right)) Py_RETURN_NOTIMPLEMENTED;
+    PyObject* r = add_impl_op(right, left);
+    return r ? r : kv::fail(nb_radd_site);
+}
+
+PyObject* headers_nb_iadd(PyObject* self, PyObject* other) {
+    PyObject* r = call_add_to_instance(self, self, other);
+    return r ? r : kv::fail(nb_iadd_site);
+}
+
+PyGetSetDef headers_getset[] = {
+    {"values", [](PyObject* self, void*) { return Py_NewRef(as_headers(self)->values); }, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyNumberMethods headers_as_number = [] {
+    PyNumberMethods n = {};
+    n.nb_add = headers_nb_add;
+    n.nb_inplace_add = headers_nb_iadd;
+    return n;
+}();
+
+PySequenceMethods headers_as_sequence = [] {
+    PySequenceMethods s = {};
+    s.sq_contains = headers_sq_contains;
+    return s;
+}();
+
+PyMappingMethods headers_as_mapping = {nullptr, headers_getitem, headers_ass_subscript};
+
+PyTypeObject HeadersType = [] {
+    PyTypeObject t = kv::type_template("kelvarn.headers.Headers", sizeof(HeadersObject));
+    t.tp_dealloc = headers_dealloc;
+    t.tp_repr = headers_repr;
+    t.tp_as_number = &headers_as_number;
+    t.tp_as_sequence = &headers_as_sequence;
+    t.tp_as_mapping = &headers_as_mapping;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_traverse = headers_traverse;
+    t.tp_clear = headers_clear;
+    t.tp_iter = headers_iter;
+    t.tp_getset = headers_getset;
+    t.tp_init = headers_init;
+    t.tp_new = headers_new;
+    return t;
+}();
+
+kv::PickleDef headers_pickle("Headers", &HeadersType, {{"values", F::List, offsetof(HeadersObject, values)}},
+                             0x89445ea, 0x048b0cb, 0xf09cc7e, "(values)");
+
+// ===========================================================================
 // Module
 
 int exec_module(PyObject*) {
     if (kv::add_type(&HeaderType, "Header") < 0) return -1;
     if (kv::add_pickling(header_pickle) < 0) return -1;
-    if (kv::ready_scope(header_iter_scope) < 0) return -1;
+
+    headers_table.keys = t_keys;
+    headers_table.clone = t_clone;
+    headers_table.get = t_get;
+    headers_table.get_tuples = t_get_tuples;
+    headers_table.add = t_add;
+    headers_table.set = t_set;
+    headers_table.get_single = t_get_single;
+    headers_table.get_first = t_get_first;
+    headers_table.remove = t_remove;
+    headers_table.merge = t_merge;
+    headers_table.contains = t_contains;
+    if (PyType_Ready(&HeadersType) < 0) return -1;
+    if (kv::set_vtable(&HeadersType, &headers_table) < 0) return -1;
+    if (kv::bind("Headers", reinterpret_cast<PyObject*>(&HeadersType)) < 0) return -1;
+    if (kv::add_pickling(headers_pickle) < 0) return -1;
+    if (kv::ready_scope(header_iter_scope) < 0 || kv::ready_scope(items_scope) < 0 ||
+        kv::ready_scope(iter_scope) < 0)
+        return -1;
+
     if (kv::import_from("collections.abc", "Mapping") < 0) return -1;
     if (kv::import_from("collections.abc", "MutableSequence") < 0) return -1;
+    mapping_abc = PyDict_GetItemWithError(kv::module_dict, n_mapping);
+    mutable_sequence_abc = PyDict_GetItemWithError(kv::module_dict, n_mutable_sequence);
+    Py_XINCREF(mapping_abc);
+    Py_XINCREF(mutable_sequence_abc);
+    if (!list_remove && !(list_remove = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "remove")))
+        return -1;
+
+    for (kv::FuncDef* fd : {&fd_keys, &fd_clone, &fd_get, &fd_get_tuples, &fd_add, &fd_set, &fd_get_single,
+                            &fd_get_first, &fd_remove, &fd_merge, &fd_contains, &fd_items, &fd_update,
+                            &fd_add_many, &fd_dunder_add, &fd_dunder_radd})
+        if (kv::add_method(&HeadersType, *fd) < 0) return -1;
+    Ref annotations = Ref::steal(Py_BuildValue("{s:s}", "values", "dict[bytes, bytes]"));
+    if (!annotations || PyObject_SetAttrString(fd_update.func, "__annotations__", annotations.get()) < 0) return -1;
+    PyObject* fn = kv::make_function(fd_add_to_instance);
+    if (!fn) return -1;
+    Ref wrapped = Ref::steal(kv::call(b_staticmethod, fn));
+    if (!wrapped || PyDict_SetItem(HeadersType.tp_dict, n_add_to_instance, wrapped.get()) < 0) return -1;
+    PyType_Modified(&HeadersType);
+
     if (kv::add_reconstructor(header_pickle) < 0) return -1;
+    if (kv::add_reconstructor(headers_pickle) < 0) return -1;
     return 0;
 }
 
