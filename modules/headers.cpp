@@ -834,9 +834,10 @@ PyObject* text_of_class_name(PyObject* instance) {
 
 PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
     if (PyObject_TypeCheck(other, &HeadersType)) {
-        // Adding a collection to itself takes a snapshot of its entries first.
+        // Adding a collection to itself takes a snapshot of its entries first
+        // (also for subclasses that keep the built-in iteration).
         Ref source;
-        if (Py_IS_TYPE(other, &HeadersType) && PyList_CheckExact(as_headers(other)->values))
+        if (Py_TYPE(other)->tp_iter == headers_iter && PyList_CheckExact(as_headers(other)->values))
             source = Ref::steal(PyList_GetSlice(as_headers(other)->values, 0, PY_SSIZE_T_MAX));
         else
             source = Ref::borrow(other);
