@@ -1,9 +1,788 @@
-// kelvarn.url
+// kelvarn.url: the URL value parsed from bytes, its composition and the
+// helpers that assemble URLs from parts.
+//
+// A URL is parsed once, at construction, by `httptools.parse_url` (looked up
+// on the module global at every construction). Every derived URL is built by
+// concatenating the stored components in one allocation and parsing the
+// result afresh.
 #include "frame.hpp"
+#include "url.h"
 
 namespace {
 
-int exec_module(PyObject*) { return 0; }
+using kv::Arg;
+using kv::F;
+using kv::Kind;
+using kv::Ref;
+using kv::T;
+
+using URLObject = __pyx_obj_7kelvarn_3url_URL;
+using URLTable = __pyx_vtabstruct_7kelvarn_3url_URL;
+
+kv::Name n_httptools("httptools");
+kv::Name n_parse_url("parse_url");
+kv::Name n_schema("schema");
+kv::Name n_host("host");
+kv::Name n_port("port");
+kv::Name n_path("path");
+kv::Name n_query("query");
+kv::Name n_fragment("fragment");
+kv::Name n_value("value");
+kv::Name n_spec("__spec__");
+kv::Name n_initializing("_initializing");
+
+extern PyTypeObject URLType;
+PyTypeObject* const url_type = &URLType;
+URLTable url_table;
+
+URLObject* as_url(PyObject* o) { return reinterpret_cast<URLObject*>(o); }
+PyObject* as_object(URLObject* u) { return reinterpret_cast<PyObject*>(u); }
+
+// ===========================================================================
+// InvalidURL
+
+extern PyTypeObject InvalidURLType;
+PyObject* const invalid_url = reinterpret_cast<PyObject*>(&InvalidURLType);
+
+kv::Signature invalid_url_init_sig("__init__", {{"message", T::Str}});
+kv::Site invalid_url_init_site("InvalidURL.__init__");
+
+// The message becomes the single item of `args`.
+int invalid_url_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Arg a[1];
+    if (!invalid_url_init_sig.bind(args, kwds, a)) return kv::fail_int(invalid_url_init_site);
+    Ref base_args = Ref::steal(PyTuple_Pack(1, a[0].o));
+    if (!base_args) return kv::fail_int(invalid_url_init_site);
+    if (reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, base_args.get(), nullptr) < 0)
+        return kv::fail_int(invalid_url_init_site);
+    return 0;
+}
+
+PyTypeObject InvalidURLType = [] {
+    PyTypeObject t = kv::exception_template("kelvarn.url.InvalidURL");
+    t.tp_init = invalid_url_init;
+    return t;
+}();
+
+// ===========================================================================
+// Byte-string assembly
+
+// One part of a concatenation: a byte string with `skip` bytes dropped at
+// its start and `trim` at its end, or raw text when `obj` is null.
+struct Piece {
+    PyObject* obj;
+    Py_ssize_t skip = 0;
+    Py_ssize_t trim = 0;
+    const char* raw = nullptr;
+    Py_ssize_t raw_len = 0;
+};
+
+Piece raw_piece(const char* text, Py_ssize_t len) { return Piece{nullptr, 0, 0, text, len}; }
+
+// A part that is not a byte string (None, in practice) goes through the
+// runtime's `+`, from left to right, so that the error is the runtime's own
+// message for that operand ("can't concat NoneType to bytes", ...).
+PyObject* concat_slow(const Piece* pieces, int n) {
+    Ref acc;
+    for (int i = 0; i < n; i++) {
+        const Piece& p = pieces[i];
+        Ref item;
+        if (!p.obj)
+            item = Ref::steal(PyBytes_FromStringAndSize(p.raw, p.raw_len));
+        else if (p.skip || p.trim)  // only ever set on byte strings
+            item = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(p.obj) + p.skip,
+                                                        PyBytes_GET_SIZE(p.obj) - p.skip - p.trim));
+        else
+            item = Ref::borrow(p.obj);
+        if (!item) return nullptr;
+        acc = i == 0 ? std::move(item) : Ref::steal(PyNumber_Add(acc.get(), item.get()));
+        if (!acc) return nullptr;
+    }
+    return acc.release();
+}
+
+// Concatenate the pieces into one new byte string, allocated once.
+PyObject* concat(std::initializer_list<Piece> list) {
+    const Piece* pieces = list.begin();
+    int n = int(list.size());
+    if (n == 1 && pieces[0].obj && !pieces[0].skip && !pieces[0].trim) return Py_NewRef(pieces[0].obj);
+    Py_ssize_t total = 0;
+    for (const Piece& p : list) {
+        Py_ssize_t len;
+        if (!p.obj) len = p.raw_len;
+        else if (PyBytes_CheckExact(p.obj)) len = PyBytes_GET_SIZE(p.obj) - p.skip - p.trim;
+        else return concat_slow(pieces, n);
+        if (len > PY_SSIZE_T_MAX - total) return PyErr_NoMemory();
+        total += len;
+    }
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, total);
+    if (!result) return nullptr;
+    char* at = PyBytes_AS_STRING(result);
+    for (const Piece& p : list) {
+        if (!p.obj) {
+            std::memcpy(at, p.raw, size_t(p.raw_len));
+            at += p.raw_len;
+        } else {
+            Py_ssize_t len = PyBytes_GET_SIZE(p.obj) - p.skip - p.trim;
+            std::memcpy(at, PyBytes_AS_STRING(p.obj) + p.skip, size_t(len));
+            at += len;
+        }
+    }
+    return result;
+}
+
+// A query or fragment counts only when it is neither None nor empty.
+bool present(PyObject* o) { return PyBytes_CheckExact(o) ? PyBytes_GET_SIZE(o) > 0 : o != Py_None; }
+
+bool bytes_is(PyObject* o, const char* text, Py_ssize_t len) {
+    return PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) == len && std::memcmp(PyBytes_AS_STRING(o), text, size_t(len)) == 0;
+}
+
+bool starts_with_slash(PyObject* b) { return PyBytes_GET_SIZE(b) > 0 && PyBytes_AS_STRING(b)[0] == '/'; }
+bool ends_with_slash(PyObject* b) {
+    Py_ssize_t n = PyBytes_GET_SIZE(b);
+    return n > 0 && PyBytes_AS_STRING(b)[n - 1] == '/';
+}
+
+// ===========================================================================
+// Schema check
+
+kv::Site valid_schema_site("valid_schema");
+
+// None, empty, "http" and "https" pass; anything else raises InvalidURL.
+bool valid_schema(PyObject* schema) {
+    if (schema == Py_None) return true;
+    Py_ssize_t n = PyBytes_GET_SIZE(schema);
+    if (n == 0 || bytes_is(schema, "http", 4) || bytes_is(schema, "https", 5)) return true;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(schema), n, "strict"));
+    if (text) PyErr_Format(invalid_url, "Expected http or https schema; got instead %U", text.get());
+    kv::add_traceback(valid_schema_site);
+    return false;
+}
+
+// ===========================================================================
+// URL construction
+
+kv::Signature url_init_sig("__init__", {{"value", T::Bytes}});
+kv::Site url_init_site("URL.__init__");
+
+// The parser: `httptools.parse_url` read from the module global now.
+PyObject* current_parser() {
+    PyObject* module = PyDict_GetItemWithError(kv::module_dict, n_httptools);  // borrowed
+    if (!module) {
+        if (PyErr_Occurred()) return nullptr;
+        module = PyDict_GetItemWithError(PyModule_GetDict(kv::builtins), n_httptools);
+        if (!module) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", n_httptools.obj);
+            return nullptr;
+        }
+    }
+    Ref hold = Ref::borrow(module);
+    return PyObject_GetAttr(module, n_parse_url);
+}
+
+// Read a component of the parse result: exactly bytes or None.
+PyObject* component(PyObject* parsed, PyObject* name) {
+    PyObject* v = PyObject_GetAttr(parsed, name);
+    if (v && !kv::check_exact(v, &PyBytes_Type)) Py_CLEAR(v);
+    return v;
+}
+
+// The guarded steps: parse `value` and assign the fields in order. Earlier
+// assignments stay when a later step fails.
+int parse_into(URLObject* self, PyObject* value) {
+    Ref parse_url = Ref::steal(current_parser());
+    if (!parse_url) return -1;
+    Ref parsed = Ref::steal(kv::call(parse_url.get(), value));
+    if (!parsed) return -1;
+    Ref schema = Ref::steal(component(parsed.get(), n_schema));
+    if (!schema) return -1;
+    if (!valid_schema(schema.get())) return -1;
+    kv::assign(self->value, value);
+    kv::assign(self->schema, schema.get());
+    Ref host = Ref::steal(component(parsed.get(), n_host));
+    if (!host) return -1;
+    kv::assign(self->host, host.get());
+    Ref port = Ref::steal(PyObject_GetAttr(parsed.get(), n_port));
+    if (!port) return -1;
+    int has_port = kv::truth(port.get());
+    if (has_port < 0) return -1;
+    int number = 0;
+    if (has_port && kv::to_int32(port.get(), &number) < 0) return -1;
+    self->port = number;
+    Ref path = Ref::steal(component(parsed.get(), n_path));
+    if (!path) return -1;
+    kv::assign(self->path, path.get());
+    Ref query = Ref::steal(component(parsed.get(), n_query));
+    if (!query) return -1;
+    kv::assign(self->query, query.get());
+    Ref fragment = Ref::steal(component(parsed.get(), n_fragment));
+    if (!fragment) return -1;
+    kv::assign(self->fragment, fragment.get());
+    Ref again = Ref::steal(PyObject_GetAttr(parsed.get(), n_schema));
+    if (!again) return -1;
+    self->is_absolute = again.get() != Py_None;
+    return 0;
+}
+
+// Turn an Exception-family error of the guarded steps into InvalidURL with
+// the caught exception as its context. Other errors pass unchanged.
+void wrap_parse_error(PyObject* value) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+    kv::add_traceback(url_init_site);
+    PyObject* caught = PyErr_GetRaisedException();
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict"));
+    Ref detail, message;
+    if (text) detail = Ref::steal(PyObject_Str(caught));
+    if (detail)
+        message = Ref::steal(
+            PyUnicode_FromFormat("The value cannot be parsed as URL (%U): %U", text.get(), detail.get()));
+    if (message) PyErr_SetObject(invalid_url, message.get());
+    PyObject* raised = PyErr_GetRaisedException();
+    if (raised != caught) PyException_SetContext(raised, caught);  // steals `caught`
+    else Py_DECREF(caught);
+    PyErr_SetRaisedException(raised);
+}
+
+// URL.__init__ after the argument check: 0, or -1 with the error set.
+int construct(URLObject* self, PyObject* value) {
+    if (value == Py_None || PyBytes_GET_SIZE(value) == 0) {
+        PyErr_SetString(invalid_url, "Input empty or null.");
+        return -1;
+    }
+    Ref v;
+    if (PyBytes_AS_STRING(value)[0] == '.') {
+        v = Ref::steal(concat({raw_piece("/", 1), Piece{value}}));
+        if (!v) {
+            wrap_parse_error(value);
+            return -1;
+        }
+    } else {
+        v = Ref::borrow(value);
+    }
+    if (parse_into(self, v.get()) < 0) {
+        wrap_parse_error(v.get());
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    URLObject* u = as_url(o);
+    u->__pyx_vtab = &url_table;
+    u->value = Py_NewRef(Py_None);
+    u->schema = Py_NewRef(Py_None);
+    u->host = Py_NewRef(Py_None);
+    u->port = 0;
+    u->path = Py_NewRef(Py_None);
+    u->query = Py_NewRef(Py_None);
+    u->fragment = Py_NewRef(Py_None);
+    u->is_absolute = 0;
+    return o;
+}
+
+void url_dealloc(PyObject* self) {
+    URLObject* u = as_url(self);
+    Py_CLEAR(u->value);
+    Py_CLEAR(u->schema);
+    Py_CLEAR(u->host);
+    Py_CLEAR(u->path);
+    Py_CLEAR(u->query);
+    Py_CLEAR(u->fragment);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// `URL(value)` for code of this module: a new instance of URL itself.
+PyObject* new_url(PyObject* value) {
+    if (!kv::exact_or_none(value, &PyBytes_Type)) {
+        kv::arg_type_error("value", "bytes", value);
+        return kv::fail(url_init_site);
+    }
+    Ref self = Ref::steal(url_new(&URLType, nullptr, nullptr));
+    if (!self) return nullptr;
+    if (construct(as_url(self.get()), value) < 0) return kv::fail(url_init_site);
+    return self.release();
+}
+
+// A URL built from concatenated parts; the parts are released first.
+PyObject* new_url_from(PyObject* assembled) {
+    if (!assembled) return nullptr;
+    Ref v = Ref::steal(assembled);
+    return new_url(v.get());
+}
+
+int url_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Arg a[1];
+    if (!url_init_sig.bind(args, kwds, a)) return kv::fail_int(url_init_site);
+    if (construct(as_url(self), a[0].o) < 0) return kv::fail_int(url_init_site);
+    return 0;
+}
+
+// `URL(value)` called on the class itself, without an argument tuple.
+PyObject* url_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Arg a[1];
+    if (!url_init_sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return kv::fail(url_init_site);
+    Ref self = Ref::steal(url_new(reinterpret_cast<PyTypeObject*>(type), nullptr, nullptr));
+    if (!self) return nullptr;
+    if (construct(as_url(self.get()), a[0].o) < 0) return kv::fail(url_init_site);
+    return self.release();
+}
+
+// ===========================================================================
+// Text forms and equality
+
+kv::Site url_repr_site("URL.__repr__");
+kv::Site url_str_site("URL.__str__");
+kv::Site url_eq_site("URL.__eq__");
+kv::Site url_ne_site("URL.__ne__");
+
+PyObject* url_repr(PyObject* self) {
+    PyObject* r = PyUnicode_FromFormat("<URL %S>", as_url(self)->value);
+    return r ? r : kv::fail(url_repr_site);
+}
+
+PyObject* url_str(PyObject* self) {
+    PyObject* value = as_url(self)->value;
+    if (value == Py_None) {
+        kv::none_attribute_error("decode");
+        return kv::fail(url_str_site);
+    }
+    PyObject* r = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict");
+    return r ? r : kv::fail(url_str_site);
+}
+
+// True or False, or NotImplemented when `other` is not a URL.
+PyObject* url_eq(PyObject* self, PyObject* other) {
+    if (!PyObject_TypeCheck(other, &URLType)) Py_RETURN_NOTIMPLEMENTED;
+    int r;
+    if (Py_IS_TYPE(other, &URLType)) {
+        r = PyObject_RichCompareBool(as_url(self)->value, as_url(other)->value, Py_EQ);
+    } else {  // a subclass may define its own `value`
+        Ref v = Ref::steal(PyObject_GetAttr(other, n_value));
+        if (!v) return kv::fail(url_eq_site);
+        r = PyObject_RichCompareBool(as_url(self)->value, v.get(), Py_EQ);
+    }
+    if (r < 0) return kv::fail(url_eq_site);
+    return PyBool_FromLong(r);
+}
+
+PyObject* url_richcompare(PyObject* self, PyObject* other, int op) {
+    if (op == Py_EQ) return url_eq(self, other);
+    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    PyObject* r = url_eq(self, other);
+    if (!r) return kv::fail(url_ne_site);
+    if (r == Py_NotImplemented) return r;
+    PyObject* negated = PyBool_FromLong(r == Py_False);
+    Py_DECREF(r);
+    return negated;
+}
+
+// ===========================================================================
+// Composition: the bodies (no traceback entry of their own)
+
+PyObject* other_type_error(PyObject* other) {
+    return kv::arg_type_error("other", "kelvarn.url.URL", other ? other : Py_None);
+}
+
+PyObject* join_impl(URLObject* self, PyObject* other) {
+    // `other` is declared as a URL but may arrive as None (or, from native
+    // code, as anything): its fields exist only on a URL.
+    if (!other || !PyObject_TypeCheck(other, &URLType)) return other_type_error(other);
+    URLObject* o = as_url(other);
+    if (o->is_absolute) {
+        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%S + %S)", self->value, o->value);
+        return nullptr;
+    }
+    if (present(self->query) || present(self->fragment)) {
+        PyErr_SetString(PyExc_ValueError, "Cannot concatenate a URL with query or fragment to another URL portion");
+        return nullptr;
+    }
+    PyObject* a = self->value;
+    PyObject* b = o->value;
+    if (PyBytes_CheckExact(a) && PyBytes_CheckExact(b) && ends_with_slash(a) && starts_with_slash(b))
+        return new_url_from(concat({Piece{a, 0, 1}, Piece{b}}));
+    return new_url_from(concat({Piece{a}, Piece{b}}));
+}
+
+PyObject* base_url_impl(URLObject* self) {
+    if (!self->is_absolute) {
+        PyErr_SetString(PyExc_ValueError, "This URL is relative. Cannot extract a base URL (without path).");
+        return nullptr;
+    }
+    int port = self->port;
+    if (port != 0 && ((bytes_is(self->schema, "http", 4) && port != 80) ||
+                      (bytes_is(self->schema, "https", 5) && port != 443))) {
+        char digits[16];
+        int n = PyOS_snprintf(digits, sizeof digits, ":%d", port);
+        return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), Piece{self->host}, raw_piece(digits, n)}));
+    }
+    return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), Piece{self->host}}));
+}
+
+// schema://host path [?query] [#fragment], with the query and fragment
+// given (null: left out).
+PyObject* rebuild(PyObject* schema, PyObject* host, PyObject* path, PyObject* query, PyObject* fragment) {
+    Piece q0 = query ? raw_piece("?", 1) : raw_piece("", 0), q1 = Piece{query ? query : kv::empty_bytes};
+    Piece f0 = fragment ? raw_piece("#", 1) : raw_piece("", 0), f1 = Piece{fragment ? fragment : kv::empty_bytes};
+    return concat({Piece{schema}, raw_piece("://", 3), Piece{host}, Piece{path}, q0, q1, f0, f1});
+}
+
+PyObject* optional(PyObject* component) { return present(component) ? component : nullptr; }
+
+bool check_bytes_arg(const char* name, PyObject* o) {
+    if (o && kv::exact_or_none(o, &PyBytes_Type)) return true;
+    kv::arg_type_error(name, "bytes", o ? o : Py_None);
+    return false;
+}
+
+PyObject* not_absolute() {
+    PyErr_SetString(PyExc_ValueError, "This URL is not absolute.");
+    return nullptr;
+}
+
+PyObject* with_host_impl(URLObject* self, PyObject* host) {
+    if (!check_bytes_arg("host", host)) return nullptr;
+    if (!self->is_absolute) return not_absolute();
+    return new_url_from(rebuild(self->schema, host, self->path, optional(self->query), optional(self->fragment)));
+}
+
+PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
+    if (!check_bytes_arg("schema", schema)) return nullptr;
+    if (!self->is_absolute) return not_absolute();
+    if (!valid_schema(schema)) return nullptr;
+    return new_url_from(rebuild(schema, self->host, self->path, optional(self->query), optional(self->fragment)));
+}
+
+PyObject* with_query_impl(URLObject* self, PyObject* query) {
+    if (!check_bytes_arg("query", query)) return nullptr;
+    PyObject* q = optional(query);
+    PyObject* f = optional(self->fragment);
+    if (self->is_absolute) return new_url_from(rebuild(self->schema, self->host, self->path, q, f));
+    Piece q0 = q ? raw_piece("?", 1) : raw_piece("", 0), q1 = Piece{q ? q : kv::empty_bytes};
+    Piece f0 = f ? raw_piece("#", 1) : raw_piece("", 0), f1 = Piece{f ? f : kv::empty_bytes};
+    if (!q && !f) return new_url_from(concat({Piece{self->path}}));
+    return new_url_from(concat({Piece{self->path}, q0, q1, f0, f1}));
+}
+
+// ===========================================================================
+// Composition: Python methods and typed entry points
+
+kv::FuncDef fd_join("URL.join", Kind::Method, [](PyObject* self, Arg* a) { return join_impl(as_url(self), a[0].o); },
+                    {{"other", T::Ext, kv::D::Required, 0, &url_type}});
+kv::FuncDef fd_base_url("URL.base_url", Kind::Method, [](PyObject* self, Arg*) { return base_url_impl(as_url(self)); });
+kv::FuncDef fd_with_host("URL.with_host", Kind::Method,
+                         [](PyObject* self, Arg* a) { return with_host_impl(as_url(self), a[0].o); },
+                         {{"host", T::Bytes}});
+kv::FuncDef fd_with_scheme("URL.with_scheme", Kind::Method,
+                           [](PyObject* self, Arg* a) { return with_scheme_impl(as_url(self), a[0].o); },
+                           {{"schema", T::Bytes}});
+kv::FuncDef fd_with_query("URL.with_query", Kind::Method,
+                          [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
+                          {{"query", T::Bytes}});
+
+// The result of an override: None or a URL (a subclass too).
+URLObject* override_result(PyObject* r, kv::FuncDef& fd) {
+    if (r && !kv::check_instance(r, &URLType)) Py_CLEAR(r);
+    if (!r) kv::fail(fd.site);
+    return as_url(r);
+}
+
+URLObject* finish(PyObject* r, kv::FuncDef& fd) {
+    if (!r) kv::fail(fd.site);
+    return as_url(r);
+}
+
+URLObject* t_join(URLObject* self, URLObject* other, int skip) {
+    PyObject* o = other ? as_object(other) : Py_None;
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd_join, &r, o)) return override_result(r, fd_join);
+    return finish(join_impl(self, o), fd_join);
+}
+
+URLObject* t_base_url(URLObject* self, int skip) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd_base_url, &r)) return override_result(r, fd_base_url);
+    return finish(base_url_impl(self), fd_base_url);
+}
+
+URLObject* t_with_host(URLObject* self, PyObject* host, int skip) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd_with_host, &r, host ? host : Py_None))
+        return override_result(r, fd_with_host);
+    return finish(with_host_impl(self, host), fd_with_host);
+}
+
+URLObject* t_with_scheme(URLObject* self, PyObject* schema, int skip) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd_with_scheme, &r, schema ? schema : Py_None))
+        return override_result(r, fd_with_scheme);
+    return finish(with_scheme_impl(self, schema), fd_with_scheme);
+}
+
+URLObject* t_with_query(URLObject* self, PyObject* query, int skip) {
+    PyObject* r;
+    if (kv::dispatch(as_object(self), skip, fd_with_query, &r, query ? query : Py_None))
+        return override_result(r, fd_with_query);
+    return finish(with_query_impl(self, query), fd_with_query);
+}
+
+kv::Site url_add_site("URL.__add__");
+
+// url + bytes, url + URL: the typed join with the override check. A URL on
+// the right-hand side is not supported.
+PyObject* url_add(PyObject* self, PyObject* other) {
+    if (!PyObject_TypeCheck(self, &URLType)) Py_RETURN_NOTIMPLEMENTED;
+    Ref o;
+    if (PyBytes_Check(other)) {
+        o = Ref::steal(new_url(other));
+        if (!o) return kv::fail(url_add_site);
+    } else if (PyObject_TypeCheck(other, &URLType)) {
+        o = Ref::borrow(other);
+    } else {
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    URLObject* r = as_url(self)->__pyx_vtab->join(as_url(self), as_url(o.get()), 0);
+    return r ? as_object(r) : kv::fail(url_add_site);
+}
+
+// ===========================================================================
+// Building helpers
+
+PyObject* build_absolute_url_impl(PyObject* scheme, PyObject* host, PyObject* base_path, PyObject* path) {
+    // Path: "/" when missing, and always with a leading slash.
+    Piece path_lead = raw_piece("", 0), path_piece = raw_piece("/", 1);
+    if (path != Py_None && PyBytes_GET_SIZE(path) > 0) {
+        path_piece = Piece{path};
+        if (!starts_with_slash(path)) path_lead = raw_piece("/", 1);
+    }
+    // Base path: a leading slash, one trailing slash removed.
+    Piece base_lead = raw_piece("", 0), base_piece = raw_piece("", 0);
+    if (base_path != Py_None && PyBytes_GET_SIZE(base_path) > 0) {
+        if (!starts_with_slash(base_path)) base_lead = raw_piece("/", 1);
+        base_piece = Piece{base_path, 0, ends_with_slash(base_path) ? 1 : 0};
+    }
+    return new_url_from(concat(
+        {Piece{scheme}, raw_piece("://", 3), Piece{host}, base_lead, base_piece, path_lead, path_piece}));
+}
+
+// Concatenate text slices into one new string.
+struct TextPiece {
+    PyObject* obj;  // str, or null for "/"
+    Py_ssize_t skip = 0;
+};
+
+PyObject* concat_text(std::initializer_list<TextPiece> list) {
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 127;
+    for (const TextPiece& p : list) {
+        if (!p.obj) { total += 1; continue; }
+        total += PyUnicode_GET_LENGTH(p.obj) - p.skip;
+        Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(p.obj);
+        if (m > maxchar) maxchar = m;
+    }
+    PyObject* result = PyUnicode_New(total, maxchar);
+    if (!result) return nullptr;
+    Py_ssize_t at = 0;
+    for (const TextPiece& p : list) {
+        if (!p.obj) {
+            PyUnicode_WRITE(PyUnicode_KIND(result), PyUnicode_DATA(result), at, '/');
+            at += 1;
+            continue;
+        }
+        Py_ssize_t len = PyUnicode_GET_LENGTH(p.obj) - p.skip;
+        if (PyUnicode_CopyCharacters(result, at, p.obj, p.skip, len) < 0) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        at += len;
+    }
+    return result;
+}
+
+bool text_empty(PyObject* s) { return s == Py_None || PyUnicode_GET_LENGTH(s) == 0; }
+bool text_starts_with_slash(PyObject* s) { return PyUnicode_GET_LENGTH(s) > 0 && PyUnicode_READ_CHAR(s, 0) == '/'; }
+bool text_ends_with_slash(PyObject* s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    return n > 0 && PyUnicode_READ_CHAR(s, n - 1) == '/';
+}
+
+PyObject* join_prefix_impl(PyObject* prefix, PyObject* path) {
+    if (text_empty(prefix)) return Py_NewRef(path);
+    bool lead = !text_starts_with_slash(prefix);
+    if (text_empty(path)) {
+        if (lead) return concat_text({{nullptr}, {prefix}, {nullptr}});
+        return concat_text({{prefix}, {nullptr}});
+    }
+    bool prefix_slash = text_ends_with_slash(prefix);
+    bool path_slash = text_starts_with_slash(path);
+    TextPiece head = lead ? TextPiece{nullptr} : TextPiece{prefix};
+    if (prefix_slash && path_slash) {
+        if (lead) return concat_text({head, {prefix}, {path, 1}});
+        return concat_text({head, {path, 1}});
+    }
+    if (!prefix_slash && !path_slash) {
+        if (lead) return concat_text({head, {prefix}, {nullptr}, {path}});
+        return concat_text({head, {nullptr}, {path}});
+    }
+    if (lead) return concat_text({head, {prefix}, {path}});
+    return concat_text({head, {path}});
+}
+
+kv::FuncDef fd_build_absolute_url(
+    "build_absolute_url", Kind::Function,
+    [](PyObject*, Arg* a) { return build_absolute_url_impl(a[0].o, a[1].o, a[2].o, a[3].o); },
+    {{"scheme", T::Bytes}, {"host", T::Bytes}, {"base_path", T::Bytes}, {"path", T::Bytes}});
+kv::FuncDef fd_join_prefix("join_prefix", Kind::Function,
+                           [](PyObject*, Arg* a) { return join_prefix_impl(a[0].o, a[1].o); },
+                           {{"prefix", T::Str}, {"path", T::Str}});
+
+bool check_arg(const char* name, PyObject* o, PyTypeObject* type) {
+    if (o && kv::exact_or_none(o, type)) return true;
+    kv::arg_type_error(name, type->tp_name, o ? o : Py_None);
+    return false;
+}
+
+// Entries of the C function table. Native callers are expected to pass the
+// declared types; anything else is refused with the argument error rather
+// than read as a byte string.
+URLObject* c_build_absolute_url(PyObject* scheme, PyObject* host, PyObject* base_path, PyObject* path, int) {
+    if (!check_arg("scheme", scheme, &PyBytes_Type) || !check_arg("host", host, &PyBytes_Type) ||
+        !check_arg("base_path", base_path, &PyBytes_Type) || !check_arg("path", path, &PyBytes_Type))
+        return as_url(kv::fail(fd_build_absolute_url.site));
+    return finish(build_absolute_url_impl(scheme, host, base_path, path), fd_build_absolute_url);
+}
+
+PyObject* c_join_prefix(PyObject* prefix, PyObject* path, int) {
+    if (!check_arg("prefix", prefix, &PyUnicode_Type) || !check_arg("path", path, &PyUnicode_Type))
+        return kv::fail(fd_join_prefix.site);
+    PyObject* r = join_prefix_impl(prefix, path);
+    return r ? r : kv::fail(fd_join_prefix.site);
+}
+
+// ===========================================================================
+// Type
+
+PyObject* get_value(PyObject* self, void*) { return Py_NewRef(as_url(self)->value); }
+PyObject* get_schema(PyObject* self, void*) { return Py_NewRef(as_url(self)->schema); }
+PyObject* get_host(PyObject* self, void*) { return Py_NewRef(as_url(self)->host); }
+PyObject* get_port(PyObject* self, void*) { return PyLong_FromLong(as_url(self)->port); }
+PyObject* get_path(PyObject* self, void*) { return Py_NewRef(as_url(self)->path); }
+PyObject* get_query(PyObject* self, void*) { return Py_NewRef(as_url(self)->query); }
+PyObject* get_fragment(PyObject* self, void*) { return Py_NewRef(as_url(self)->fragment); }
+PyObject* get_is_absolute(PyObject* self, void*) { return PyBool_FromLong(as_url(self)->is_absolute); }
+
+PyGetSetDef url_getset[] = {
+    {"value", get_value, nullptr, nullptr, nullptr},
+    {"schema", get_schema, nullptr, nullptr, nullptr},
+    {"host", get_host, nullptr, nullptr, nullptr},
+    {"port", get_port, nullptr, nullptr, nullptr},
+    {"path", get_path, nullptr, nullptr, nullptr},
+    {"query", get_query, nullptr, nullptr, nullptr},
+    {"fragment", get_fragment, nullptr, nullptr, nullptr},
+    {"is_absolute", get_is_absolute, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyNumberMethods url_as_number = [] {
+    PyNumberMethods n = {};
+    n.nb_add = url_add;
+    return n;
+}();
+
+PyTypeObject URLType = [] {
+    PyTypeObject t = kv::type_template("kelvarn.url.URL", sizeof(URLObject));
+    t.tp_dealloc = url_dealloc;
+    t.tp_repr = url_repr;
+    t.tp_as_number = &url_as_number;
+    t.tp_hash = PyObject_HashNotImplemented;
+    t.tp_str = url_str;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t.tp_richcompare = url_richcompare;
+    t.tp_getset = url_getset;
+    t.tp_init = url_init;
+    t.tp_new = url_new;
+    t.tp_vectorcall = url_vectorcall;
+    return t;
+}();
+
+kv::PickleDef url_pickle("URL", &URLType,
+                         {{"fragment", F::Bytes, offsetof(URLObject, fragment)},
+                          {"host", F::Bytes, offsetof(URLObject, host)},
+                          {"is_absolute", F::Bool, offsetof(URLObject, is_absolute)},
+                          {"path", F::Bytes, offsetof(URLObject, path)},
+                          {"port", F::Int32, offsetof(URLObject, port)},
+                          {"query", F::Bytes, offsetof(URLObject, query)},
+                          {"schema", F::Bytes, offsetof(URLObject, schema)},
+                          {"value", F::Bytes, offsetof(URLObject, value)}},
+                         0x9303e4b, 0x06acbd0, 0x34a39a6,
+                         "(fragment, host, is_absolute, path, port, query, schema, value)");
+
+kv::PickleDef invalid_url_pickle("InvalidURL", &InvalidURLType, {}, 0xe3b0c44, 0xda39a3e, 0xd41d8cd, "()");
+
+// ===========================================================================
+// Module
+
+// `import httptools`: a module already in sys.modules is reused unless it is
+// still initialising.
+int import_httptools() {
+    Ref module;
+    PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), n_httptools);  // borrowed
+    if (found) {
+        module = Ref::borrow(found);
+        Ref spec;
+        if (PyObject_GetOptionalAttr(found, n_spec, reinterpret_cast<PyObject**>(&spec)) < 0) return -1;
+        if (spec) {
+            Ref initializing;
+            if (PyObject_GetOptionalAttr(spec.get(), n_initializing, reinterpret_cast<PyObject**>(&initializing)) < 0)
+                return -1;
+            if (initializing) {
+                int t = kv::truth(initializing.get());
+                if (t < 0) return -1;
+                if (t) module.reset();
+            }
+        }
+    } else if (PyErr_Occurred()) {
+        return -1;
+    }
+    if (!module) module = Ref::steal(PyImport_ImportModuleLevelObject(n_httptools, nullptr, nullptr, nullptr, 0));
+    if (!module) return -1;
+    return kv::bind("httptools", module.get());
+}
+
+int exec_module(PyObject*) {
+    if (kv::export_function("build_absolute_url", reinterpret_cast<void*>(c_build_absolute_url),
+                            KELVARN_URL_BUILD_ABSOLUTE_URL_SIGNATURE) < 0)
+        return -1;
+    if (kv::export_function("join_prefix", reinterpret_cast<void*>(c_join_prefix), KELVARN_URL_JOIN_PREFIX_SIGNATURE) <
+        0)
+        return -1;
+
+    url_table.join = t_join;
+    url_table.base_url = t_base_url;
+    url_table.with_host = t_with_host;
+    url_table.with_scheme = t_with_scheme;
+    url_table.with_query = t_with_query;
+    if (PyType_Ready(&URLType) < 0) return -1;
+    if (kv::set_vtable(&URLType, &url_table) < 0) return -1;
+    if (kv::bind("URL", reinterpret_cast<PyObject*>(&URLType)) < 0) return -1;
+    if (kv::add_pickling(url_pickle) < 0) return -1;
+
+    if (kv::add_exception(&InvalidURLType, PyExc_Exception, "InvalidURL") < 0) return -1;
+
+    if (import_httptools() < 0) return -1;
+    if (kv::import_from("urllib.parse", "urlparse") < 0) return -1;
+
+    for (kv::FuncDef* fd : {&fd_join, &fd_base_url, &fd_with_host, &fd_with_scheme, &fd_with_query})
+        if (kv::add_method(&URLType, *fd) < 0) return -1;
+    if (kv::add_function(fd_build_absolute_url) < 0) return -1;
+    if (kv::add_function(fd_join_prefix) < 0) return -1;
+
+    if (kv::add_reconstructor(invalid_url_pickle) < 0) return -1;
+    if (kv::add_reconstructor(url_pickle) < 0) return -1;
+    return 0;
+}
 
 }  // namespace
 
