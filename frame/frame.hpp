@@ -241,6 +241,11 @@ struct Signature {
 
 private:
     bool finish(PyObject** values, Py_ssize_t nargs, Arg* out) const;
+    bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
+    // Fast binding: the exact type each parameter needs (null: any object),
+    // and whether no parameter needs a conversion.
+    PyTypeObject* declared[max_params] = {};
+    bool objects_only = true;
     int match(PyObject* key) const;
 };
 
@@ -291,6 +296,17 @@ int bind(const char* name, PyObject* value);
 int import_from(const char* module, const char* name);
 
 bool is_function(PyObject* o);
+
+// A module global looked up at the moment of use: the namespace, then the
+// built-ins; NameError "name '%U' is not defined" when neither has it.
+// Returns a new reference.
+PyObject* lookup_global(PyObject* name);
+
+// For the exec callback: make the "init <module>" traceback entry of a
+// failing exec step name `site`'s file and line instead of the default
+// (used by steps that report as generated code, e.g. "<stringsource>").
+// Returns -1 so that `return kv::fail_exec(site);` reads naturally.
+int fail_exec(Site& site);
 
 // ---------------------------------------------------------------------------
 // Override dispatch of typed methods

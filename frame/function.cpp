@@ -16,6 +16,15 @@ Signature*& signatures_head() {
 Signature::Signature(const char* name, std::initializer_list<Param> list) : name(name), next(signatures_head()) {
     signatures_head() = this;
     for (const Param& p : list) {
+        switch (p.type) {
+            case T::Bytes: declared[n] = &PyBytes_Type; break;
+            case T::Str: declared[n] = &PyUnicode_Type; break;
+            case T::List: declared[n] = &PyList_Type; break;
+            case T::Tuple: declared[n] = &PyTuple_Type; break;
+            case T::Dict: declared[n] = &PyDict_Type; break;
+            case T::Object: break;
+            default: objects_only = false;
+        }
         params[n++] = p;
         if (p.def == D::Required) nrequired = n;
     }
@@ -145,6 +154,22 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
 }
 
 bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const {
+    if (!kwnames && nargs == n && objects_only) [[likely]] {
+        // Every parameter given by position and none to convert: check the
+        // declared types in order.
+        for (int i = 0; i < n; i++) {
+            PyObject* v = args[i];
+            out[i].o = v;
+            PyTypeObject* t = declared[i];
+            if (!t || Py_IS_TYPE(v, t) || v == Py_None) continue;
+            return bind_slow(args, nargs, kwnames, out);
+        }
+        return true;
+    }
+    return bind_slow(args, nargs, kwnames, out);
+}
+
+bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const {
     PyObject* values[max_params] = {};
     if (nargs > n) return count_error(*this, true, nargs);
     for (Py_ssize_t i = 0; i < nargs; i++) values[i] = args[i];

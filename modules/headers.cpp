@@ -63,7 +63,7 @@ PyObject* header_repr(PyObject* self) {
 
 // ASCII case-insensitive equality of two exact byte strings, without
 // allocating: what `a.lower() == b.lower()` computes.
-bool bytes_equal_nocase(PyObject* a, PyObject* b) {
+[[gnu::always_inline]] inline bool bytes_equal_nocase(PyObject* a, PyObject* b) {
     Py_ssize_t n = PyBytes_GET_SIZE(a);
     if (n != PyBytes_GET_SIZE(b)) return false;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(a));
@@ -237,9 +237,9 @@ int lowered_equal(PyObject* a, PyObject* b) {
     return r ? kv::truth(r.get()) : -1;
 }
 
-// 1 when the stored `name` matches the key, 0 when not, -1 on error.
-int name_matches(PyObject* name, Key& key) {
-    if (PyBytes_CheckExact(name)) return bytes_equal_nocase(name, key.key);
+// Slow path of name matching, for stored names that are not exact bytes:
+// their own `lower` is called. 1, 0 or -1.
+int name_matches_slow(PyObject* name, Key& key) {
     Ref lowered = Ref::steal(kv::call_method(name, n_lower));
     if (!lowered) return -1;
     PyObject* k = key.lower();
@@ -254,37 +254,84 @@ PyObject* index_error() {
 
 // Scan the entry list as `get` does (each entry exactly a tuple, item 0
 // lowered and compared); `on_match(entry)` returns 1 to go on, 0 to stop and
-// -1 on error. Returns 0 or -1.
+// -1 on error. Returns 0 or -1. Exact bytes names are compared in place with
+// no allocation and no reference traffic; anything else may run Python code,
+// so the entry is held while its `lower` runs.
 template <class OnMatch>
 int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
     Key key;
     if (!key.prepare(key_object)) return -1;
     Ref list = Ref::borrow(self->values);
-    if (list.get() == Py_None) {
+    PyObject* l = list.get();
+    if (l == Py_None) {
         kv::none_not_iterable();
         return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
-        PyObject* entry = PyList_GET_ITEM(list.get(), i);
-        if (!PyTuple_CheckExact(entry)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); i++) {
+        PyObject* entry = PyList_GET_ITEM(l, i);
+        if (!PyTuple_CheckExact(entry)) [[unlikely]] {
             if (entry == Py_None) kv::none_not_subscriptable();
             else kv::expected_error("tuple", entry);
             return -1;
         }
-        if (PyTuple_GET_SIZE(entry) < 1) {
+        if (PyTuple_GET_SIZE(entry) < 1) [[unlikely]] {
             index_error();
             return -1;
         }
-        Ref hold = Ref::borrow(entry);
-        int m = name_matches(PyTuple_GET_ITEM(entry, 0), key);
-        if (m < 0) return -1;
-        if (m) {
-            int r = on_match(entry);
-            if (r <= 0) return r;
+        PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        Ref hold;
+        if (PyBytes_CheckExact(name)) [[likely]] {
+            if (!bytes_equal_nocase(name, key.key)) continue;
+            hold = Ref::borrow(entry);
+        } else {
+            hold = Ref::borrow(entry);
+            int m = name_matches_slow(name, key);
+            if (m < 0) return -1;
+            if (!m) continue;
         }
+        int r = on_match(entry);
+        if (r <= 0) return r;
     }
     return 0;
 }
+
+// Matches collected as owned references: a few inline, more in a list.
+class Collected {
+public:
+    int add(PyObject* o) {
+        if (!overflow_ && n_ < inline_size) {
+            inline_[n_++] = Ref::borrow(o);
+            return 0;
+        }
+        if (!overflow_) {
+            overflow_ = Ref::steal(PyList_New(n_));
+            if (!overflow_) return -1;
+            for (Py_ssize_t i = 0; i < n_; i++) PyList_SET_ITEM(overflow_.get(), i, inline_[i].release());
+        }
+        return PyList_Append(overflow_.get(), o);
+    }
+    PyObject* tuple() {
+        if (overflow_) return PyList_AsTuple(overflow_.get());
+        if (n_ == 0) return Py_NewRef(kv::empty_tuple);
+        PyObject* t = PyTuple_New(n_);
+        if (t)
+            for (Py_ssize_t i = 0; i < n_; i++) PyTuple_SET_ITEM(t, i, inline_[i].release());
+        return t;
+    }
+    PyObject* list() {
+        if (overflow_) return overflow_.release();
+        PyObject* l = PyList_New(n_);
+        if (l)
+            for (Py_ssize_t i = 0; i < n_; i++) PyList_SET_ITEM(l, i, inline_[i].release());
+        return l;
+    }
+
+private:
+    static constexpr Py_ssize_t inline_size = 8;
+    Ref inline_[inline_size];
+    Py_ssize_t n_ = 0;
+    Ref overflow_;
+};
 
 // Item 1 of a matching entry, borrowed; null when the tuple is too short.
 PyObject* entry_value(PyObject* entry) {
@@ -302,22 +349,19 @@ bool unpack_entry(PyObject* entry, PyObject** name, PyObject** value, Ref* hold)
 // Typed bodies
 
 PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
-    if (scan(self, name, [&](PyObject* entry) { return PyList_Append(result.get(), entry) < 0 ? -1 : 1; }) < 0)
-        return nullptr;
-    return result.release();
+    Collected found;
+    if (scan(self, name, [&](PyObject* entry) { return found.add(entry) < 0 ? -1 : 1; }) < 0) return nullptr;
+    return found.list();
 }
 
 PyObject* get_impl(HeadersObject* self, PyObject* name) {
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
+    Collected found;
     int r = scan(self, name, [&](PyObject* entry) {
         PyObject* value = entry_value(entry);
-        return !value || PyList_Append(result.get(), value) < 0 ? -1 : 1;
+        return !value || found.add(value) < 0 ? -1 : 1;
     });
     if (r < 0) return nullptr;
-    return PyList_AsTuple(result.get());
+    return found.tuple();
 }
 
 PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
@@ -349,24 +393,50 @@ PyObject* keys_impl(HeadersObject* self) {
     return PyList_AsTuple(result.get());
 }
 
+// Whether an unpacked entry matches, as `contains` compares it: both items
+// bytes or None, the name lowered.
+int pair_matches(PyObject* name, PyObject* value, PyObject* key) {
+    if (!kv::check_exact(name, &PyBytes_Type) || !kv::check_exact(value, &PyBytes_Type)) return -1;
+    if (name == Py_None) {
+        kv::none_attribute_error("lower");
+        return -1;
+    }
+    return bytes_equal_nocase(name, key);
+}
+
+// An entry that is not an exact pair: unpacked by iteration, held meanwhile.
+[[gnu::noinline]] int entry_matches_slow(PyObject* entry, PyObject* key) {
+    Ref hold_entry = Ref::borrow(entry);
+    PyObject *name, *value;
+    Ref hold[2];
+    if (!unpack_entry(entry, &name, &value, hold)) return -1;
+    return pair_matches(name, value, key);
+}
+
 int contains_impl(HeadersObject* self, PyObject* key_object) {
     Key key;
     if (!key.prepare(key_object)) return -1;
     Ref list = Ref::borrow(self->values);
-    if (list.get() == Py_None) {
+    PyObject* l = list.get();
+    if (l == Py_None) {
         kv::none_not_iterable();
         return -1;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
-        PyObject *name, *value;
-        Ref hold[2];
-        if (!unpack_entry(entry.get(), &name, &value, hold)) return -1;
-        if (name == Py_None) {
-            kv::none_attribute_error("lower");
-            return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); i++) {
+        PyObject* entry = PyList_GET_ITEM(l, i);
+        int m;
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) [[likely]] {
+            // No Python code runs for an exact pair: its items stay alive.
+            PyObject* name = PyTuple_GET_ITEM(entry, 0);
+            PyObject* value = PyTuple_GET_ITEM(entry, 1);
+            if (PyBytes_CheckExact(name) && (PyBytes_CheckExact(value) || value == Py_None)) [[likely]]
+                m = bytes_equal_nocase(name, key.key);
+            else
+                m = pair_matches(name, value, key.key);
+        } else {
+            m = entry_matches_slow(entry, key.key);
         }
-        if (bytes_equal_nocase(name, key.key)) return 1;
+        if (m) return m;
     }
     return 0;
 }
@@ -546,6 +616,37 @@ int t_contains(HeadersObject* self, PyObject* key, int skip) {
     return t < 0 ? 0 : t;
 }
 
+// Internal calls through the table report failure as -1. For the exact type
+// no override can exist, so the body runs without asking the error indicator.
+int call_contains(HeadersObject* self, PyObject* key) {
+    if (!kv::may_override(as_object(self))) {
+        int r = contains_impl(self, key);
+        if (r < 0) kv::add_traceback(fd_contains.site);
+        return r;
+    }
+    int r = self->__pyx_vtab->contains(self, key, 0);
+    return PyErr_Occurred() ? -1 : r;
+}
+
+template <class Entry, class Impl, class... A>
+int call_void(HeadersObject* self, kv::FuncDef& fd, Entry entry, Impl impl, A... args) {
+    if (!kv::may_override(as_object(self))) {
+        if (impl(self, args...) == 0) return 0;
+        kv::add_traceback(fd.site);
+        return -1;
+    }
+    entry(self, args..., 0);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+int call_add(HeadersObject* self, PyObject* name, PyObject* value) {
+    return call_void(self, fd_add, t_add, add_impl, name, value);
+}
+int call_set(HeadersObject* self, PyObject* name, PyObject* value) {
+    return call_void(self, fd_set, t_set, set_impl, name, value);
+}
+int call_remove(HeadersObject* self, PyObject* key) { return call_void(self, fd_remove, t_remove, remove_impl, key); }
+
 PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
     Ref values = Ref::steal(self->__pyx_vtab->get(self, key, 0));
     if (!values) return nullptr;
@@ -565,14 +666,10 @@ PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
 }
 
 int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
-    int found = self->__pyx_vtab->contains(self, name, 0);
-    if (PyErr_Occurred()) return -1;
-    if (found) {
-        self->__pyx_vtab->remove(self, name, 0);
-        if (PyErr_Occurred()) return -1;
-    }
-    self->__pyx_vtab->add(self, name, value, 0);
-    return PyErr_Occurred() ? -1 : 0;
+    int found = call_contains(self, name);
+    if (found < 0) return -1;
+    if (found && call_remove(self, name) < 0) return -1;
+    return call_add(self, name, value);
 }
 
 // ---------------------------------------------------------------------------
@@ -697,11 +794,11 @@ int headers_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
             kv::arg_type_error("value", "bytes", value);
             return kv::fail_int(site);
         }
-        h->__pyx_vtab->set(h, key, value, 0);
+        if (call_set(h, key, value) < 0) return kv::fail_int(site);
     } else {
-        h->__pyx_vtab->remove(h, key, 0);
+        if (call_remove(h, key) < 0) return kv::fail_int(site);
     }
-    return PyErr_Occurred() ? kv::fail_int(site) : 0;
+    return 0;
 }
 
 int headers_sq_contains(PyObject* self, PyObject* key) {
@@ -709,8 +806,8 @@ int headers_sq_contains(PyObject* self, PyObject* key) {
         kv::arg_type_error("key", "bytes", key);
         return kv::fail_int(contains_site);
     }
-    int r = as_headers(self)->__pyx_vtab->contains(as_headers(self), key, 0);
-    return PyErr_Occurred() ? kv::fail_int(contains_site) : r;
+    int r = call_contains(as_headers(self), key);
+    return r < 0 ? kv::fail_int(contains_site) : r;
 }
 
 // ---------------------------------------------------------------------------
@@ -772,8 +869,7 @@ Py_ssize_t bound_for(PyObject* target, PyObject* seq) {
 
 int add_pair(HeadersObject* self, PyObject* key, PyObject* value) {
     if (!kv::check_exact(key, &PyBytes_Type) || !kv::check_exact(value, &PyBytes_Type)) return -1;
-    self->__pyx_vtab->add(self, key, value, 0);
-    return PyErr_Occurred() ? -1 : 0;
+    return call_add(self, key, value);
 }
 
 PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
