@@ -379,6 +379,7 @@ struct GenDef {
     GenBody body;
     Site site;
     PyObject* code = nullptr;
+    PyObject* qualname_obj = nullptr;
 };
 
 struct Generator {

@@ -376,12 +376,13 @@ PyObject* make_generator(GenDef& def, PyObject* scope) {
     g->running = 0;
     g->finished = 0;
     g->name = Py_NewRef(reinterpret_cast<PyCodeObject*>(def.code)->co_name);
-    g->qualname = PyUnicode_FromString(def.qualname);
-    if (!g->qualname) {
+    if (!def.qualname_obj && !(def.qualname_obj = PyUnicode_InternFromString(def.qualname))) {
+        g->qualname = nullptr;
         g->finished = 1;
         Py_DECREF(g);
         return nullptr;
     }
+    g->qualname = Py_NewRef(def.qualname_obj);
     PyObject_GC_Track(g);
     return reinterpret_cast<PyObject*>(g);
 }

@@ -345,6 +345,22 @@ bool unpack_entry(PyObject* entry, PyObject** name, PyObject** value, Ref* hold)
     return kv::check_exact(*name, &PyBytes_Type) && kv::check_exact(*value, &PyBytes_Type);
 }
 
+bool is_plain_pair(PyObject* entry) {
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    PyObject* a = PyTuple_GET_ITEM(entry, 0);
+    PyObject* b = PyTuple_GET_ITEM(entry, 1);
+    return (PyBytes_CheckExact(a) || a == Py_None) && (PyBytes_CheckExact(b) || b == Py_None);
+}
+
+PyObject* new_pair(PyObject* a, PyObject* b) {
+    PyObject* t = PyTuple_New(2);
+    if (t) {
+        PyTuple_SET_ITEM(t, 0, Py_NewRef(a));
+        PyTuple_SET_ITEM(t, 1, Py_NewRef(b));
+    }
+    return t;
+}
+
 // ---------------------------------------------------------------------------
 // Typed bodies
 
@@ -446,7 +462,7 @@ int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
         kv::none_attribute_error("append");
         return -1;
     }
-    Ref entry = Ref::steal(PyTuple_Pack(2, name, value));
+    Ref entry = Ref::steal(new_pair(name, value));
     if (!entry) return -1;
     return PyList_Append(self->values, entry.get());
 }
@@ -495,6 +511,21 @@ PyObject* new_headers(PyObject* list);
 PyObject* clone_impl(HeadersObject* self) {
     Ref list = Ref::borrow(self->values);
     if (list.get() == Py_None) return kv::none_not_iterable();
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; i++) plain = is_plain_pair(PyList_GET_ITEM(list.get(), i));
+    if (plain) {
+        // Only exact pairs: no Python code runs, so the copy is built in place.
+        Ref copy = Ref::steal(PyList_New(n));
+        if (!copy) return nullptr;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject* entry = PyList_GET_ITEM(list.get(), i);
+            PyObject* pair = new_pair(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
+            if (!pair) return nullptr;
+            PyList_SET_ITEM(copy.get(), i, pair);
+        }
+        return new_headers(copy.get());
+    }
     Ref copy = Ref::steal(PyList_New(0));
     if (!copy) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
@@ -502,7 +533,7 @@ PyObject* clone_impl(HeadersObject* self) {
         PyObject *name, *value;
         Ref hold[2];
         if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
-        Ref pair = Ref::steal(PyTuple_Pack(2, name, value));
+        Ref pair = Ref::steal(new_pair(name, value));
         if (!pair || PyList_Append(copy.get(), pair.get()) < 0) return nullptr;
     }
     return new_headers(copy.get());
@@ -829,8 +860,15 @@ int is_instance_of_global(PyObject* o, PyObject* name, PyObject* original, PyTyp
     return PyObject_IsInstance(o, cls);
 }
 
-// Call `target.add(*item)`, the item made a tuple unless it is one.
+// Call `target.add(*item)`, the item made a tuple unless it is one. On the
+// exact type `add` is the module's own method, so a pair that passes its
+// argument checks is added directly.
 int add_item(PyObject* target, PyObject* item) {
+    if (Py_IS_TYPE(target, &HeadersType) && is_plain_pair(item)) {
+        if (add_impl(as_headers(target), PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1)) == 0) return 0;
+        kv::add_traceback(fd_add.site);
+        return -1;
+    }
     Ref add = Ref::steal(PyObject_GetAttr(target, n_add));
     if (!add) return -1;
     Ref args = Ref::borrow(item);
@@ -977,8 +1015,17 @@ PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
     return r < 0 ? nullptr : Py_NewRef(instance);
 }
 
-// self._add_to_instance(target, other), looked up on self.
+kv::FuncDef fd_add_to_instance("Headers._add_to_instance", Kind::Function,
+                               [](PyObject*, Arg* a) { return add_to_instance_impl(a[0].o, a[1].o); },
+                               {{"instance"}, {"other"}});
+
+// self._add_to_instance(target, other), looked up on self (on the exact
+// type it is the module's own static method).
 PyObject* call_add_to_instance(PyObject* self, PyObject* target, PyObject* other) {
+    if (Py_IS_TYPE(self, &HeadersType)) {
+        PyObject* r = add_to_instance_impl(target, other);
+        return r ? r : kv::fail(fd_add_to_instance.site);
+    }
     Ref fn = Ref::steal(PyObject_GetAttr(self, n_add_to_instance));
     if (!fn) return nullptr;
     return kv::call(fn.get(), target, other);
@@ -995,9 +1042,6 @@ kv::FuncDef fd_update("Headers.update", Kind::Method, [](PyObject* self, Arg* a)
 kv::FuncDef fd_add_many("Headers.add_many", Kind::Method,
                         [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
                         {{"values"}});
-kv::FuncDef fd_add_to_instance("Headers._add_to_instance", Kind::Function,
-                               [](PyObject*, Arg* a) { return add_to_instance_impl(a[0].o, a[1].o); },
-                               {{"instance"}, {"other"}});
 kv::FuncDef fd_dunder_add("Headers.__add__", Kind::Method,
                           [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
 kv::FuncDef fd_dunder_radd("Headers.__radd__", Kind::Method,
