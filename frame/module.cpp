@@ -20,6 +20,7 @@ const char stringsource[] = "<stringsource>";
 namespace {
 
 int64_t interpreter_id = -1;
+Site* exec_failure_site = nullptr;  // set by fail_exec
 
 // Registries filled by the static constructors of the module's constants.
 Name*& names_head() { static Name* head = nullptr; return head; }
@@ -161,7 +162,20 @@ int module_exec(PyObject* module) {
     return 0;
 
 bad:
-    if (module_dict && traced) add_traceback(init_site);
+    if (module_dict && traced) {
+        if (exec_failure_site) {
+            // Same entry name, at the location the module asked for.
+            if (!exec_failure_site->code)
+                exec_failure_site->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+                    exec_failure_site->file ? exec_failure_site->file : module_info.source, init_name,
+                    exec_failure_site->line));
+            if (exec_failure_site->code) add_traceback(*exec_failure_site);
+            else add_traceback(init_site);
+        } else {
+            add_traceback(init_site);
+        }
+    }
+    exec_failure_site = nullptr;
     Py_CLEAR(module_obj);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_name);
     return -1;
@@ -198,6 +212,21 @@ PyObject* module_init() {
 // Namespace helpers
 
 int bind(const char* name, PyObject* value) { return PyDict_SetItemString(module_dict, name, value); }
+
+PyObject* lookup_global(PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(module_dict, name);
+    if (v) return Py_NewRef(v);
+    if (PyErr_Occurred()) return nullptr;
+    v = PyDict_GetItemWithError(PyModule_GetDict(builtins), name);
+    if (v) return Py_NewRef(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+int fail_exec(Site& site) {
+    exec_failure_site = &site;
+    return -1;
+}
 
 int add_type(PyTypeObject* type, const char* short_name) {
     if (PyType_Ready(type) < 0) return -1;
