@@ -2,14 +2,17 @@
 PYTHON_VERSION := $(shell cat .python-version)
 VENV := .venv
 PY := $(VENV)/bin/python
-SAN_VENV := .venv-sanitize
+SAN_VENV ?= .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
 WERROR ?= OFF
 # Parallel work trees may build into their own directory and a subset of modules.
 BUILD_DIR ?= build/release
 MODULES ?= headers;cookies;url
-BUILD_FLAGS = -C build-dir=$(BUILD_DIR) -C cmake.define.KELVARN_MODULES="$(MODULES)" \
-  -C cmake.define.KELVARN_WERROR=$(WERROR)
+CMAKE_FLAGS = -C cmake.define.KELVARN_MODULES="$(MODULES)" -C cmake.define.KELVARN_WERROR=$(WERROR)
+BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
+# The sanitizer build has its own environment and build directory.
+SAN_BUILD_DIR ?= build/sanitize
+TESTS ?= tests
 DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
 
@@ -28,7 +31,7 @@ install: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) .
 
 test: install
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q $(TESTS)
 
 $(VENV)/.bench-ready: $(VENV)/.ready
 	$(PY) -m pip install -q $(BENCH_PACKAGES)
@@ -44,11 +47,11 @@ $(SAN_VENV)/.ready:
 	touch $@
 
 sanitize: $(SAN_VENV)/.ready
-	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) \
-	  -C build-dir=build/sanitize -C cmake.build-type=Debug -C cmake.define.KELVARN_SANITIZE=ON .
+	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(SAN_BUILD_DIR) $(CMAKE_FLAGS) \
+	  -C cmake.build-type=Debug -C cmake.define.KELVARN_SANITIZE=ON .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
+	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider $(TESTS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
