@@ -547,6 +547,10 @@ PyObject* url_add(PyObject* self, PyObject* other) {
     return r ? as_object(r) : kv::fail(url_add_site);
 }
 
+// `__radd__` (what the host would derive from the addition slot) is
+// replaced: a URL on the right-hand side of `+` is not supported.
+kv::FuncDef fd_radd("URL.__radd__", Kind::Method, [](PyObject*, Arg*) { Py_RETURN_NOTIMPLEMENTED; }, {{"other"}});
+
 // ===========================================================================
 // Building helpers
 
@@ -774,7 +778,7 @@ int exec_module(PyObject*) {
     if (import_httptools() < 0) return -1;
     if (kv::import_from("urllib.parse", "urlparse") < 0) return -1;
 
-    for (kv::FuncDef* fd : {&fd_join, &fd_base_url, &fd_with_host, &fd_with_scheme, &fd_with_query})
+    for (kv::FuncDef* fd : {&fd_join, &fd_base_url, &fd_with_host, &fd_with_scheme, &fd_with_query, &fd_radd})
         if (kv::add_method(&URLType, *fd) < 0) return -1;
     if (kv::add_function(fd_build_absolute_url) < 0) return -1;
     if (kv::add_function(fd_join_prefix) < 0) return -1;
