@@ -68,6 +68,16 @@ inline void assign(PyObject*& field, PyObject* value) {
     Py_XDECREF(old);
 }
 
+// The setter of a text attribute such as __name__: only str is accepted.
+inline int set_text(PyObject*& field, PyObject* value, const char* message) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    assign(field, value);
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Module identity and record
 
@@ -241,6 +251,7 @@ struct Signature {
 
 private:
     bool finish(PyObject** values, Py_ssize_t nargs, Arg* out) const;
+    bool place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values) const;
     bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
     // Fast binding: the exact type each parameter needs (null: any object),
     // and whether no parameter needs a conversion.

@@ -72,6 +72,22 @@ int Signature::match(PyObject* key) const {
     return -1;
 }
 
+// Put a keyword argument in its parameter's place.
+bool Signature::place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values) const {
+    int i = match(key);
+    if (i == -2) return false;
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+        return false;
+    }
+    if (i < nargs) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+        return false;
+    }
+    values[i] = value;
+    return true;
+}
+
 bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
     for (Py_ssize_t i = nargs; i < n; i++) {
         if (values[i]) continue;
@@ -181,17 +197,7 @@ bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
                 return false;
             }
-            int i = match(key);
-            if (i == -2) return false;
-            if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-                return false;
-            }
-            if (i < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
-                return false;
-            }
-            values[i] = args[nargs + k];
+            if (!place(key, args[nargs + k], nargs, values)) return false;
         }
     }
     return finish(values, nargs, out);
@@ -213,17 +219,7 @@ bool Signature::bind(PyObject* args, PyObject* kwds, Arg* out) const {
         }
         pos = 0;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            int i = match(key);
-            if (i == -2) return false;
-            if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
-                return false;
-            }
-            if (i < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
-                return false;
-            }
-            values[i] = value;
+            if (!place(key, value, nargs, values)) return false;
         }
     }
     return finish(values, nargs, out);
@@ -335,15 +331,6 @@ PyObject* function_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
-
-int set_text(PyObject*& field, PyObject* value, const char* message) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    assign(field, value);
-    return 0;
-}
 
 int set_name(PyObject* self, PyObject* value, void*) {
     return set_text(as_function(self)->name, value, "__name__ must be set to a string object");

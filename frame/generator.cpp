@@ -294,20 +294,10 @@ void gen_dealloc(PyObject* self) {
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_gen(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_gen(self)->qualname); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    assign(as_gen(self)->name, value);
-    return 0;
+    return set_text(as_gen(self)->name, value, "__name__ must be set to a string object");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    assign(as_gen(self)->qualname, value);
-    return 0;
+    return set_text(as_gen(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString(module_info.full_name); }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_gen(self)->running); }
