@@ -4,6 +4,7 @@ import collections
 
 import pytest
 
+import kelvarn.headers as mod
 from kelvarn.headers import Header, Headers
 from support import assert_no_leaks
 
@@ -12,16 +13,13 @@ def three():
     return Headers([(b"A", b"1"), (b"B", b"2"), (b"a", b"3")])
 
 
-def test_add_keeps_duplicates_order_and_spelling():
+def test_add_set_remove_keep_order_and_spelling():
     h = Headers()
     h.add(b"Set-Cookie", b"a=1")
     h.add(name=b"set-cookie", value=b"b=2")
     assert h.get(b"SET-COOKIE") == (b"a=1", b"b=2")
     h.add(None, None)
     assert h.values == [(b"Set-Cookie", b"a=1"), (b"set-cookie", b"b=2"), (None, None)]
-
-
-def test_set_item_assignment_remove_and_delete():
     h = three()
     h.set(b"a", b"9")
     assert h.values == [(b"B", b"2"), (b"a", b"9")]
@@ -31,40 +29,39 @@ def test_set_item_assignment_remove_and_delete():
     del h[b"missing"]
     h.add(b"A", b"9")
     h.remove(b"A")  # equal tuples are all removed
-    assert h.values == [(b"b", b"x")]
     del h[b"B"]
     assert h.values == []
 
 
 @pytest.mark.parametrize("call, message", [
     (lambda h: h.add("a", b"1"), "Argument 'name' has incorrect type (expected bytes, got str)"),
-    (lambda h: h.add(b"a", 1), "Argument 'value' has incorrect type (expected bytes, got int)"),
     (lambda h: h.set(b"a", bytearray()), "Argument 'value' has incorrect type (expected bytes, got bytearray)"),
     (lambda h: h.remove("a"), "Argument 'key' has incorrect type (expected bytes, got str)"),
-    (lambda h: h.__setitem__("a", 1), "Argument 'key' has incorrect type (expected bytes, got str)"),
     (lambda h: h.__setitem__(b"a", "1"), "Argument 'value' has incorrect type (expected bytes, got str)"),
     (lambda h: h.__delitem__(1), "Argument 'key' has incorrect type (expected bytes, got int)"),
-    (lambda h: h.merge((("a", "b"),)), "Argument 'values' has incorrect type (expected list, got tuple)"),
+    (lambda h: h.merge(((b"a", b"b"),)), "Argument 'values' has incorrect type (expected list, got tuple)"),
     (lambda h: h.update(None), "Argument 'values' has incorrect type (expected dict, got NoneType)"),
-    (lambda h: h.update([]), "Argument 'values' has incorrect type (expected dict, got list)"),
     (lambda h: h.update({"a": b"1"}), "Argument 'key' has incorrect type (expected bytes, got str)"),
     (lambda h: h.update({b"a": 1}), "Argument 'value' has incorrect type (expected bytes, got int)"),
     (lambda h: h.set(None, b"1"), "'NoneType' object has no attribute 'lower'"),
     (lambda h: h.remove(None), "'NoneType' object has no attribute 'lower'"),
     (lambda h: h.__setitem__(None, b"1"), "'NoneType' object has no attribute 'lower'"),
     (lambda h: h.__delitem__(None), "'NoneType' object has no attribute 'lower'"),
+    (lambda h: Headers([()]).remove(b"a"), "tuple index out of range"),
     (lambda h: h.merge(None), "'NoneType' object is not iterable"),
     (lambda h: h.add_many(((b"a", b"1"),)), "values must be dict[bytes, bytes] or list[Header]"),
     (lambda h: h.add_many(None), "values must be dict[bytes, bytes] or list[Header]"),
     (lambda h: h.add_many(Headers()), "values must be dict[bytes, bytes] or list[Header]"),
     (lambda h: h.add_many({b"a": "1"}), "Expected bytes, got str"),
-    (lambda h: h.add_many({1: b"1"}), "Expected bytes, got int"),
-    (lambda h: h.add_many(collections.OrderedDict({b"a": b"1", b"b": 2})), "Expected bytes, got int"),
+    (lambda h: h.add_many(collections.OrderedDict({b"a": b"1", 2: b"2"})), "Expected bytes, got int"),
+    (lambda h: h.add_many(collections.UserDict({b"a": (1, 2)})), "Expected bytes, got tuple"),
     (lambda h: h.add_many([(b"a",)]), "add() takes exactly 2 positional arguments (1 given)"),
+    (lambda h: Headers([(b"b",)]).clone(), "need more than 1 value to unpack"),
     (lambda h: h + (b"a",), "Cannot add, an invalid tuple (b'a',)."),
     (lambda h: h + [(b"a", b"1"), Header(b"a", b"1")],
      "The sequence contains invalid elements: cannot add <Header b'a': b'1'> to Headers"),
-    (lambda h: h + [[b"a", b"1"]], "The sequence contains invalid elements: cannot add [b'a', b'1'] to Headers"),
+    (lambda h: type("Sub", (Headers,), {})() + [[b"a", b"1"]],
+     "The sequence contains invalid elements: cannot add [b'a', b'1'] to Headers"),
     (lambda h: h + {b"a": b"1"}, "unsupported operand type(s) for +: 'kelvarn.headers.Headers' and 'dict'"),
     (lambda h: 1 + h, "unsupported operand type(s) for +: 'int' and 'kelvarn.headers.Headers'"),
 ])
@@ -76,25 +73,21 @@ def test_failures(call, message):
 
 def test_partial_work_stays_done():
     h = Headers()
+    t = (b"b",)
     with pytest.raises(TypeError, match="^Expected tuple, got list$"):
-        h.merge([(b"a", b"1"), None, (b"b",), [b"c", b"3"], (b"d", b"4")])
-    assert h.values == [(b"a", b"1"), (b"b",)]
-    t = (b"x", b"y")
-    h.merge([t])
-    assert h.values[-1] is t
-    h.values.remove((b"b",))
+        h.merge([(b"a", b"1"), None, t, [b"c", b"3"], (b"d", b"4")])
+    assert h.values == [(b"a", b"1"), (b"b",)] and h.values[1] is t
+    h.values.remove(t)
     with pytest.raises(TypeError):
         h.update({b"c": b"1", b"d": 2})
-    assert h.values[-1] == (b"c", b"1")
     with pytest.raises(ValueError):
         h += [(b"e", b"5"), (b"f",)]
-    assert h.values[-1] == (b"e", b"5")
-    h.values.append((b"g",))
-    with pytest.raises(ValueError, match=r"^need more than 1 value to unpack$"):
-        h.clone()
+    with pytest.raises(TypeError):
+        h.add_many({b"g": b"7", b"h": 8})
+    assert h.keys() == (b"a", b"c", b"e", b"g")
 
 
-def test_update_replaces_per_name_in_dict_order():
+def test_update():
     h = Headers([(b"a", b"0"), (b"b", b"0")])
     h.update({b"a": b"1", b"A": b"2"})
     assert h.values == [(b"b", b"0"), (b"A", b"2")]
@@ -102,36 +95,23 @@ def test_update_replaces_per_name_in_dict_order():
         h.update(collections.OrderedDict())
     assert str(info.value) == "Argument 'values' has incorrect type (expected dict, got collections.OrderedDict)"
     assert len(info.value.__notes__) == 1
-    with pytest.raises(TypeError) as info:
-        h.update(None)
-    assert not hasattr(info.value, "__notes__")
-
-    class Logging(Headers):
-        def __setitem__(self, key, value):
-            self.add(b"seen-" + key, value)
-    sub = Logging()
-    sub.update({b"k": b"v"})
-    assert sub.values == [(b"seen-k", b"v")]
-
-    class Growing(Headers):
-        def __setitem__(self, key, value):
-            source[b"more" + key] = value
+    seen = type("Sub", (Headers,), {"__setitem__": lambda s, k, v: s.add(b"seen-" + k, v)})()
+    seen.update({b"k": b"v"})
+    assert seen.values == [(b"seen-k", b"v")]
     source = {b"k": b"v"}
-    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
-        Growing().update(source)
+    grows = type("Sub", (Headers,), {"__setitem__": lambda s, k, v: source.update({k + b"!": v}),
+                                     "add": lambda s, k, v: source.update({k + b"!": v})})()
+    for call in (grows.update, grows.add_many):
+        with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+            call(source)
 
 
-def test_clone_is_one_level_deep():
+def test_clone_and_add_many():
     h = Headers([Header(b"a", b"1"), [b"b", None]])
     c = h.clone()
     assert type(c) is Headers and c.values == [(b"a", b"1"), (b"b", None)] and c.values is not h.values
     assert c.values[0][0] is h.values[0].name
     assert type(type("Sub", (Headers,), {})([(b"a", b"1")]).clone()) is Headers
-    with pytest.raises(TypeError, match="^Expected bytes, got int$"):
-        Headers([(b"a", 1)]).clone()
-
-
-def test_add_many():
     h = Headers()
     h.add_many([Header(b"a", b"1"), (b"b", b"2"), [b"c", b"3"]])
     h.add_many({b"d": b"4"})
@@ -139,45 +119,28 @@ def test_add_many():
     h.add_many(collections.UserList([(b"f", b"6")]))
     assert h.keys() == (b"a", b"b", b"c", b"d", b"e", b"f")
 
-    class Growing(Headers):
-        def add(self, name, value):
-            source[name + b"!"] = value
-    source = {b"k": b"v"}
-    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
-        Growing().add_many(source)
 
-
-def test_bulk_additions_look_up_the_abcs_at_call_time(monkeypatch):
-    import kelvarn.headers as mod
+def test_abcs_are_looked_up_at_call_time(monkeypatch):
     monkeypatch.setattr(mod, "MutableSequence", tuple)
     h = Headers()
     h.add_many(((b"a", b"1"),))
-    assert h.values == [(b"a", b"1")]
+    assert Headers._add_to_instance(h, [(b"b", b"2")]) is NotImplemented and h.values == [(b"a", b"1")]
     with pytest.raises(ValueError, match=r"^values must be"):
         h.add_many([])  # a list is no longer a sequence, nor a mapping
-    monkeypatch.delattr(mod, "Mapping")
-    with pytest.raises(NameError, match="^name 'Mapping' is not defined$"):
-        h.add_many({})
 
 
-def test_plus_builds_a_new_collection():
+def test_plus_and_in_place_plus():
     h = Headers([(b"x", b"0")])
-    other = Headers([(b"o", b"1")])
     for rhs in (Header(b"a", b"1"), (b"a", b"1"), [(b"a", b"1")], Headers([(b"a", b"1")])):
         r = h + rhs
-        assert type(r) is Headers and r is not h and r.values == [(b"x", b"0"), (b"a", b"1")]
-    assert h.values == [(b"x", b"0")]
-    assert ((b"a", b"1") + h).values == [(b"x", b"0"), (b"a", b"1")]
-    assert ([(b"a", b"1")] + h).values == [(b"x", b"0"), (b"a", b"1")]
-    assert h.__radd__(other).values == [(b"x", b"0"), (b"o", b"1")]
-    assert (h + h).values == [(b"x", b"0")] * 2
+        assert type(r) is Headers and r.values == [(b"x", b"0"), (b"a", b"1")]
+    for lhs in ((b"a", b"1"), [(b"a", b"1")]):
+        assert (lhs + h).values == [(b"x", b"0"), (b"a", b"1")]
+    assert h.__radd__(Headers([(b"o", b"1")])).values == [(b"x", b"0"), (b"o", b"1")]
+    assert (h + h).values == [(b"x", b"0")] * 2 and h.values == [(b"x", b"0")]
     assert h.__add__(1) is NotImplemented and Headers._add_to_instance(h, {}) is NotImplemented
-    assert Headers._add_to_instance(Headers(), collections.namedtuple("P", "n v")(b"n", b"v")).values == [
-        (b"n", b"v")]
-
-
-def test_in_place_add():
-    h = Headers([(b"x", b"0")])
+    point = collections.namedtuple("P", "n v")(b"n", b"v")
+    assert Headers._add_to_instance(Headers(), point).values == [(b"n", b"v")]
     alias = h
     h += (b"a", b"1")
     h += Header(b"b", b"2")
@@ -188,39 +151,35 @@ def test_in_place_add():
     assert len(h.values) == 4
 
 
-def test_combining_with_itself_takes_each_entry_once():
-    class Sub(Headers):
-        calls = 0
+class Guarded(Headers):
+    calls = 0
 
-        def add(self, name, value):  # stops a runaway loop instead of hanging
-            Sub.calls += 1
-            if Sub.calls > 50:
-                raise RuntimeError("runaway")
-            super().add(name, value)
+    def add(self, name, value):  # stops a runaway loop instead of hanging
+        Guarded.calls += 1
+        if Guarded.calls > 50:
+            raise RuntimeError("runaway")
+        Headers.add(self, name, value)
 
-    for cls in (Headers, Sub):
-        for combine in (lambda h: h.__iadd__(h), lambda h: Headers._add_to_instance(h, h),
-                        lambda h: h.merge(h.values), lambda h: h.add_many(h.values),
-                        lambda h: Headers._add_to_instance(h, h.values)):
-            Sub.calls = 0
-            h = cls([(b"a", b"1"), (b"b", b"2")])
-            combine(h)
-            assert h.values == [(b"a", b"1"), (b"b", b"2")] * 2
-        Sub.calls = 0
-        h = cls([(b"a", b"1")])
-        h += h
-        assert h.values == [(b"a", b"1")] * 2
+
+@pytest.mark.parametrize("cls", [Headers, Guarded])
+@pytest.mark.parametrize("combine", [lambda h: h.__iadd__(h), lambda h: h.merge(h.values),
+                                     lambda h: h.add_many(h.values), lambda h: Headers._add_to_instance(h, h.values)])
+def test_combining_with_itself_takes_each_entry_once(cls, combine):
+    Guarded.calls = 0
+    h = cls([(b"a", b"1"), (b"b", b"2")])
+    combine(h)
+    assert h.values == [(b"a", b"1"), (b"b", b"2")] * 2
 
 
 @pytest.mark.parametrize("call", [
-    lambda h: h.add(b"n", b"v"), lambda h: h.set(b"a", b"v"), lambda h: h.set(None, b"v"),
-    lambda h: h.remove(b"A"), lambda h: h.__setitem__(b"b", b"v"), lambda h: h.__delitem__(b"a"),
-    lambda h: h.merge([(b"m", b"1"), None, [b"x"]]), lambda h: h.merge(None), lambda h: h.update({b"u": b"1"}),
-    lambda h: h.update({b"u": 1}), lambda h: h.update(collections.OrderedDict()), lambda h: h.clone(),
-    lambda h: Headers([(b"a",)]).clone(), lambda h: h.add_many([Header(b"a", b"1")]),
-    lambda h: h.add_many({b"a": b"1", b"b": None}), lambda h: h.add_many(collections.OrderedDict({b"a": 1})),
-    lambda h: h.add_many(()), lambda h: h + h, lambda h: h + (b"a",), lambda h: h + [Header(b"a", b"b")],
-    lambda h: (b"a", b"1") + h, lambda h: h + 1, lambda h: h.__iadd__(h), lambda h: h.__iadd__(Header(b"a", b"b")),
+    lambda h: h.add(b"n", b"v"), lambda h: h.set(b"a", b"v"), lambda h: h.set(None, b"v"), lambda h: h.remove(b"A"),
+    lambda h: h.__setitem__(b"b", b"v"), lambda h: h.__delitem__(b"a"), lambda h: h.merge([(b"m", b"1"), [b"x"]]),
+    lambda h: h.merge(None), lambda h: h.update({b"u": b"1"}), lambda h: h.update({b"u": 1}),
+    lambda h: h.update(collections.OrderedDict()), lambda h: h.clone(), lambda h: Headers([(b"a",)]).clone(),
+    lambda h: h.add_many([Header(b"a", b"1")]), lambda h: h.add_many({b"a": b"1", b"b": None}),
+    lambda h: h.add_many(collections.OrderedDict({b"a": 1})), lambda h: h.add_many(()), lambda h: h + h,
+    lambda h: h + (b"a",), lambda h: h + [Header(b"a", b"b")], lambda h: (b"a", b"1") + h, lambda h: h + 1,
+    lambda h: h.__iadd__(h), lambda h: h.__iadd__(Header(b"a", b"b")), lambda h: Headers([()]).remove(b"a"),
     lambda h: Headers.__new__(Headers).add(b"a", b"b"), lambda h: Headers.__new__(Headers).remove(b"a"),
 ])
 def test_mutations_do_not_leak(call):
