@@ -237,6 +237,15 @@ int lowered_equal(PyObject* a, PyObject* b) {
     return r ? kv::truth(r.get()) : -1;
 }
 
+// The entry list held for a scan, or null: a scan of None fails.
+Ref entry_list(HeadersObject* self) {
+    if (self->values == Py_None) {
+        kv::none_not_iterable();
+        return Ref();
+    }
+    return Ref::borrow(self->values);
+}
+
 // Slow path of name matching, for stored names that are not exact bytes:
 // their own `lower` is called. 1, 0 or -1.
 int name_matches_slow(PyObject* name, Key& key) {
@@ -261,12 +270,9 @@ template <class OnMatch>
 int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
     Key key;
     if (!key.prepare(key_object)) return -1;
-    Ref list = Ref::borrow(self->values);
+    Ref list = entry_list(self);
     PyObject* l = list.get();
-    if (l == Py_None) {
-        kv::none_not_iterable();
-        return -1;
-    }
+    if (!l) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); i++) {
         PyObject* entry = PyList_GET_ITEM(l, i);
         if (!PyTuple_CheckExact(entry)) [[unlikely]] {
@@ -393,8 +399,8 @@ PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
 }
 
 PyObject* keys_impl(HeadersObject* self) {
-    Ref list = Ref::borrow(self->values);
-    if (list.get() == Py_None) return kv::none_not_iterable();
+    Ref list = entry_list(self);
+    if (!list) return nullptr;
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
@@ -432,12 +438,9 @@ int pair_matches(PyObject* name, PyObject* value, PyObject* key) {
 int contains_impl(HeadersObject* self, PyObject* key_object) {
     Key key;
     if (!key.prepare(key_object)) return -1;
-    Ref list = Ref::borrow(self->values);
+    Ref list = entry_list(self);
     PyObject* l = list.get();
-    if (l == Py_None) {
-        kv::none_not_iterable();
-        return -1;
-    }
+    if (!l) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); i++) {
         PyObject* entry = PyList_GET_ITEM(l, i);
         int m;
@@ -509,8 +512,8 @@ int merge_impl(HeadersObject* self, PyObject* values) {
 PyObject* new_headers(PyObject* list);
 
 PyObject* clone_impl(HeadersObject* self) {
-    Ref list = Ref::borrow(self->values);
-    if (list.get() == Py_None) return kv::none_not_iterable();
+    Ref list = entry_list(self);
+    if (!list) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(list.get());
     bool plain = true;
     for (Py_ssize_t i = 0; i < n && plain; i++) plain = is_plain_pair(PyList_GET_ITEM(list.get(), i));
