@@ -304,7 +304,7 @@ def _pickle():
 
 @pytest.mark.parametrize("fn", [_exhaust, _partial, _throw, _throw_stop, _send_refused, _close, _rename, _pickle])
 def test_no_leaks(fn):
-    assert_no_leaks(fn)
+    assert_no_leaks(fn, repeat=1000)
 
 
 @pytest.mark.skipif(not hasattr(mod, "Headers"), reason="Headers not built yet")
