@@ -340,3 +340,29 @@ def test_headers_generators_delegate(make, name, qualname):
     with pytest.raises(TypeError) as info:
         next(g)
     assert str(info.value) == "'NoneType' object is not iterable"
+
+
+@pytest.mark.skipif(not hasattr(mod, "Headers"), reason="Headers not built yet")
+def test_reentry_from_inside_is_refused():
+    # The old entry list, held only by the exhausted sub-iterator, is freed
+    # while the generator runs; an entry's __del__ then tries to resume it.
+    seen = []
+
+    class Reenter:
+        def __del__(self):
+            seen.append(g.gi_running)
+            for action in (lambda: next(g), lambda: g.send(None), lambda: g.throw(Custom), g.close):
+                try:
+                    action()
+                except ValueError as e:
+                    seen.append(str(e))
+
+    h = mod.Headers([Reenter()])
+    g = iter(h)
+    next(g)
+    h.__init__([])
+    with pytest.raises(StopIteration):
+        next(g)
+    assert seen == [True] + ["generator already executing"] * 4
+    assert g.gi_running is False
+    assert_finished(g)
