@@ -146,6 +146,62 @@ def test_failed_exec_adds_entry_and_a_later_import_starts_afresh():
     ]
 
 
+def test_missing_builtin_fails_with_name_error_then_retries():
+    out = run_python("""
+        import builtins, sys, traceback
+        import kelvarn  # the package itself needs staticmethod
+        saved = builtins.staticmethod
+        del builtins.staticmethod
+        try:
+            import kelvarn.headers
+        except NameError as e:
+            print(type(e).__name__, e, sep='|')
+            print([(f.name, f.filename) for f in traceback.extract_tb(e.__traceback__)][-1])
+        builtins.staticmethod = saved
+        import kelvarn.headers as m
+        print(m.Header(b'a', b'b'))
+    """)
+    assert out == [
+        "NameError|name 'staticmethod' is not defined",
+        "('init kelvarn.headers', 'kelvarn/headers.cpp')",
+        "<Header b'a': b'b'>",
+    ]
+
+
+def test_exec_on_a_second_module_object_is_refused():
+    out = run_python("""
+        import importlib.util
+        spec = importlib.util.find_spec('kelvarn.headers')
+        # Two create steps before any exec step give two module objects.
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        print(second is first)
+        spec.loader.exec_module(first)
+        print(importlib.util.module_from_spec(spec) is first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+        print(first.Header(b'a', b'b'), [n for n in vars(second) if not n.startswith('__')])
+    """)
+    assert out == [
+        "False",
+        "True",
+        "Module 'headers' has already been imported. Re-initialisation is not supported.",
+        "<Header b'a': b'b'> []",
+    ]
+
+
+def test_module_attributes_from_the_spec():
+    spec = mod.__spec__
+    assert mod.__name__ == "kelvarn.headers"
+    assert mod.__file__ == spec.origin
+    assert type(mod.__loader__) is type(spec.loader)
+    assert mod.__loader__.path == spec.origin
+    assert mod.__package__ == "kelvarn"
+    assert not hasattr(mod, "__path__")
+
+
 # ---------------------------------------------------------------------------
 # Function objects
 
@@ -332,7 +388,9 @@ class MyInt(int):
     CHECKSUM, 0xE891E3F, 0xFA7A105, float(CHECKSUM) + 0.9, IntLike(CHECKSUM), MyInt(CHECKSUM),
 ])
 def test_checksum_accepted(checksum):
-    h = UNPICKLE(Header, checksum, (b"a", b"b"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an int subclass given directly is no deprecated __int__ result
+        h = UNPICKLE(Header, checksum, (b"a", b"b"))
     assert type(h) is Header and (h.name, h.value) == (b"a", b"b")
 
 
@@ -349,8 +407,14 @@ def test_checksum_rejected(checksum, shown):
     assert entries(info.value)[-1] == ("kelvarn.headers.__pyx_unpickle_Header", "<stringsource>")
 
 
+class IndexOnly:
+    def __index__(self):
+        return CHECKSUM
+
+
 @pytest.mark.parametrize("checksum, error, message", [
     ("2", TypeError, "an integer is required"),
+    (IndexOnly(), TypeError, "an integer is required"),  # __int__ only, not __index__
     (None, TypeError, "an integer is required"),
     (IntLike(2.5), TypeError, "__int__ returned non-int (type float)"),
     (IntLike("x"), TypeError, "__int__ returned non-int (type str)"),
