@@ -102,6 +102,7 @@ def test_iteration_repr_truth():
     ([()], lambda h: h.keys(), (ValueError, "need more than 0 values to unpack")),
     ([None], lambda h: h.contains(b"a"), (TypeError, "'NoneType' object is not iterable")),
     ([("a", b"1")], lambda h: h.keys(), (TypeError, "Expected bytes, got str")),
+    ([(b"zzz", 1)], lambda h: h.contains(b"a"), (TypeError, "Expected bytes, got int")),
     ([(FoldBytes(b"a"), b"1")], lambda h: h.contains(b"a"), (TypeError, "Expected bytes, got FoldBytes")),
     ([(None, b"1")], lambda h: h.contains(b"a"), NONE_LOWER),
     ([(None, b"1")], lambda h: h.get(b"a"), NONE_LOWER),
