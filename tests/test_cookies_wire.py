@@ -1,0 +1,411 @@
+"""Cookies on the wire: Set-Cookie parsing and writing, the C-only helpers, the corpus and the native quoting."""
+
+import ctypes
+import datetime as dt
+import pathlib
+import random
+import traceback
+import urllib.parse
+
+import pytest
+
+import kelvarn.cookies as kc
+from kelvarn.cookies import Cookie, CookieSameSiteMode as Mode, CookieValueExceedsMaximumLength, parse_cookie
+from support import assert_no_leaks, capi_function
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpora" / "set-cookie" / "values.txt"
+VALUES = CORPUS.read_bytes().split(b"\n") if CORPUS.exists() else []
+OBJ = ctypes.py_object
+write = capi_function(kc, "write_cookie_for_response", OBJ, OBJ)
+split_value = capi_function(kc, "split_value", OBJ, OBJ, OBJ)
+same_site_mode = capi_function(kc, "same_site_mode_from_bytes", ctypes.c_int, OBJ)
+parse_c = capi_function(kc, "parse_cookie", OBJ, OBJ, ctypes.c_int)
+
+
+def fields(c):
+    return (c.name, c.value, c.expires, c.domain, c.path, c.http_only, c.secure, c.max_age, c.same_site)
+
+
+def outcome(fn, *args):
+    try:
+        r = fn(*args)
+    except Exception as e:  # noqa: BLE001 - compared by type and text
+        return ("raised", type(e), str(e))
+    return fields(r) if isinstance(r, Cookie) else r
+
+
+def reference_parse(raw):
+    """The parsing rules written out in plain Python over the module's own pieces."""
+    parts = raw.split(b"; ")
+    if len(parts) == 1:
+        parts = raw.split(b";")
+    first = parts[0]
+    if b"=" not in first:
+        raise ValueError(f"Invalid name=value fragment: {first}")
+    name, value = first.split(b"=", 1)
+    if b" " in value and value.startswith(b'"'):
+        value = value.strip(b'"')
+    expires = domain = path = same_site = None
+    http_only = secure = False
+    max_age = -1
+    for part in parts:
+        if b"=" in part:
+            key, text = part.split(b"=", 1)
+            key = key.lower()
+            if key == b"expires":
+                expires = text
+            elif key == b"domain":
+                domain = text
+            elif key == b"path":
+                path = text
+            elif key == b"max-age":
+                max_age = int(text)
+                if not -(2**63) <= max_age < 2**63:
+                    raise OverflowError("out of range")
+            elif key == b"samesite":
+                same_site = text
+        elif part.lower() == b"httponly":
+            http_only = True
+        elif part.lower() == b"secure":
+            secure = True
+    mode = {b"strict": 2, b"lax": 1, b"none": 3}.get((same_site or b"").lower(), 0)
+    return Cookie(
+        urllib.parse.unquote(name.decode()), urllib.parse.unquote(value.decode()),
+        kc.datetime_from_cookie_format(expires) if expires else None,
+        domain.decode() if domain else None, path.decode() if path else None,
+        http_only, secure, max_age, Mode(mode),
+    )
+
+
+# --------------------------------------------------------------------------
+# Parsing
+
+
+@pytest.mark.parametrize("raw, expected", [
+    (b"id=42; Path=/; HttpOnly", ("id", "42", None, None, "/", True, False, -1, Mode.UNDEFINED)),
+    (b"id=42;Path=/;Secure", ("id", "42", None, None, "/", False, True, -1, 0)),
+    (b"id=42; Path=/;Secure", ("id", "42", None, None, "/;Secure", False, False, -1, 0)),
+    (b"a=b;  Path=/", ("a", "b", None, None, None, False, False, -1, 0)),
+    (b"id=a%20b", ("id", "a b", None, None, None, False, False, -1, 0)),
+    (b"id=a+b; Domain=a%20b", ("id", "a+b", None, "a%20b", None, False, False, -1, 0)),
+    (b'a="x y"', ("a", "x y", None, None, None, False, False, -1, 0)),
+    (b'a="xy"', ("a", '"xy"', None, None, None, False, False, -1, 0)),
+    (b'a=""x y""', ("a", "x y", None, None, None, False, False, -1, 0)),
+    (b"a=b; Max-Age=0", ("a", "b", None, None, None, False, False, 0, 0)),
+    (b"a=b; max-age= -1_0 ", ("a", "b", None, None, None, False, False, -10, 0)),
+    (b"a=b; Expires=; Domain=", ("a", "b", None, None, None, False, False, -1, 0)),
+    (b"a=b; SameSite=STRICT", ("a", "b", None, None, None, False, False, -1, Mode.STRICT)),
+    (b"a=b; SameSite=lax; SameSite=None", ("a", "b", None, None, None, False, False, -1, Mode.NONE)),
+    (b"a=b; SameSite=Strict ", ("a", "b", None, None, None, False, False, -1, 0)),
+    (b"a=b; secure=1", ("a", "b", None, None, None, False, False, -1, 0)),
+    (b"a=b; SECURE; httpONLY", ("a", "b", None, None, None, True, True, -1, 0)),
+    (b"a=b; Path=/x; Path=/y", ("a", "b", None, None, "/y", False, False, -1, 0)),
+    (b"max-age=5", ("max-age", "5", None, None, None, False, False, 5, 0)),
+    (b"Path=/p", ("Path", "/p", None, None, "/p", False, False, -1, 0)),
+    (b"a=b=c", ("a", "b=c", None, None, None, False, False, -1, 0)),
+    (b"a=", ("a", "", None, None, None, False, False, -1, 0)),
+    (b"a=b; Expires=Wed, 21 Oct 2015 07:28:00 GMT",
+     ("a", "b", dt.datetime(2015, 10, 21, 7, 28), None, None, False, False, -1, 0)),
+    ("n\u00e9=\u6625%E8%8A%82; Path=/\u00e9".encode(), ("n\u00e9", "\u6625\u8282", None, None, "/\u00e9", False, False, -1, 0)),
+])
+def test_parse(raw, expected):
+    c = parse_cookie(raw)
+    assert type(c) is Cookie and fields(c) == expected
+    assert fields(parse_cookie(raw_value=raw)) == fields(parse_c(raw, 0)) == expected
+    assert_no_leaks(parse_cookie, raw)
+
+
+@pytest.mark.parametrize("raw, exc, message", [
+    (b"", ValueError, "Invalid name=value fragment: b''"),
+    (b"novalue", ValueError, "Invalid name=value fragment: b'novalue'"),
+    (b"no'val\"ue; a=b", ValueError, "Invalid name=value fragment: b'no\\'val\"ue'"),
+    (b"=v", ValueError, "A cookie name is required"),
+    (b"a=b; Max-Age=", ValueError, "invalid literal for int() with base 10: b''"),
+    (b"a=b; Max-Age=x", ValueError, "invalid literal for int() with base 10: b'x'"),
+    (b"max-age=x", ValueError, "invalid literal for int() with base 10: b'x'"),
+    (b"a=b; Max-Age=99999999999999999999", OverflowError, None),
+    (b"a=b; Expires=nonsense", ValueError, None),
+    (b"\xff=b", UnicodeDecodeError, None),
+    (b"a=\xc3", UnicodeDecodeError, None),
+    (b"a=b; Path=\xff", UnicodeDecodeError, None),
+    (b"a=b; Expires=\xff", UnicodeDecodeError, None),
+    (b"a=" + b"x" * 4097, CookieValueExceedsMaximumLength, None),
+    (None, AttributeError, "'NoneType' object has no attribute 'split'"),
+    ("a=b", TypeError, "Argument 'raw_value' has incorrect type (expected bytes, got str)"),
+    (bytearray(b"a=b"), TypeError, "Argument 'raw_value' has incorrect type (expected bytes, got bytearray)"),
+])
+def test_parse_errors(raw, exc, message):
+    with pytest.raises(exc) as info:
+        parse_cookie(raw)
+    if message is not None:
+        assert str(info.value) == message
+    assert "kelvarn.cookies.parse_cookie" in "".join(traceback.format_tb(info.tb)) or isinstance(info.value, TypeError)
+    assert_no_leaks(parse_cookie, raw)
+
+
+def test_parse_error_context_and_entry_points():
+    with pytest.raises(ValueError) as info:
+        parse_cookie(b"abc")
+    ctx = info.value.__context__
+    assert type(ctx) is ValueError and str(ctx) == "subsection not found"
+    with pytest.raises(ValueError, match="^A cookie name is required$"):
+        parse_c(b"=x", 1)
+    with pytest.raises(AttributeError, match="^'NoneType' object has no attribute 'split'$"):
+        parse_c(None, 0)
+    raises_count = "parse_cookie() takes exactly 1 positional argument (0 given)"
+    with pytest.raises(TypeError, match=raises_count.replace("(", r"\(").replace(")", r"\)")):
+        parse_cookie()
+
+
+def test_parse_uses_the_bound_unquote(monkeypatch):
+    seen = []
+    monkeypatch.setattr(kc, "unquote", lambda s: seen.append(s) or s.upper())
+    assert fields(parse_cookie(b"a%41=b%20"))[:2] == ("A%41", "B%20") and seen == ["a%41", "b%20"]
+    monkeypatch.delattr(kc, "unquote")
+    with pytest.raises(NameError, match="^name 'unquote' is not defined$"):
+        parse_cookie(b"a=b")
+
+
+@pytest.mark.skipif(not VALUES, reason="corpus not present")
+@pytest.mark.parametrize("raw", VALUES, ids=range(len(VALUES)))
+def test_corpus(raw):
+    got = outcome(parse_cookie, raw)
+    assert got == outcome(reference_parse, raw)
+    if got[0] != "raised":
+        assert type(parse_cookie(raw)) is Cookie
+
+
+def test_corpus_reads_a_bare_carriage_return():
+    assert any(b"\r" in v for v in VALUES) or not VALUES
+
+
+# --------------------------------------------------------------------------
+# The C-only helpers
+
+
+@pytest.mark.parametrize("value, sep, expected", [
+    (b"a=b", b"=", (b"a", b"b")),
+    (b"a=b=c", b"=", (b"a", b"b=c")),
+    (b"=", b"=", (b"", b"")),
+    (b"ab; cd", b"; ", (b"ab", b" cd")),
+    (b"abc", b"", (b"", b"bc")),
+    (b"a=b", ord("="), (b"a", b"b")),
+])
+def test_split_value(value, sep, expected):
+    assert split_value(value, sep) == expected
+    assert_no_leaks(split_value, value, sep)
+
+
+@pytest.mark.parametrize("value, sep, exc, message", [
+    (b"ab", b"=", ValueError, "subsection not found"),
+    (None, b"=", AttributeError, "'NoneType' object has no attribute 'index'"),
+    ("a=b", b"=", TypeError, "Expected bytes, got str"),
+    (b"a=b", None, TypeError, None),
+])
+def test_split_value_errors(value, sep, exc, message):
+    with pytest.raises(exc) as info:
+        split_value(value, sep)
+    if message:
+        assert str(info.value) == message
+    assert "kelvarn.cookies.split_value" in "".join(traceback.format_tb(info.tb))
+    assert_no_leaks(split_value, value, sep)
+
+
+@pytest.mark.parametrize("value, mode", [
+    (None, 0), (b"", 0), (b"strict", 2), (b"STRICT", 2), (b"LaX", 1), (b"none", 3), (b"None ", 0), (b" lax", 0),
+    (b"stric", 0), (b"strict\x00", 0), (b"\xc5trict", 0),
+])
+def test_same_site_mode_from_bytes(value, mode):
+    assert same_site_mode(value) == mode
+    assert_no_leaks(same_site_mode, value)
+
+
+def test_same_site_mode_from_bytes_failure_returns_undefined_with_error():
+    with pytest.raises(TypeError, match="^Expected bytes, got str$"):
+        same_site_mode("strict")
+    assert_no_leaks(same_site_mode, "strict")
+
+
+# --------------------------------------------------------------------------
+# Writing
+
+
+@pytest.mark.parametrize("cookie, expected", [
+    (Cookie("id", "42"), b"id=42"),
+    (Cookie("a b", "x;y"), b"a%20b=x%3By"),
+    (Cookie("a", "a/b~_.-Z9"), b"a=a/b~_.-Z9"),
+    (Cookie("n", ""), b"n="),
+    (Cookie("\u00e9", "\u20ac="), b"%C3%A9=%E2%82%AC%3D"),
+    (Cookie("a", "b", max_age=0), b"a=b; Max-Age=0"),
+    (Cookie("a", "b", max_age=-1), b"a=b"),
+    (Cookie("a", "b", max_age=-5), b"a=b"),
+    (Cookie("a", "b", max_age=2**63 - 1), b"a=b; Max-Age=9223372036854775807"),
+    (Cookie("a", "b", same_site=Mode.NONE), b"a=b; Secure; SameSite=None"),
+    (Cookie("a", "b", same_site=Mode.STRICT), b"a=b; Secure; SameSite=Strict"),
+    (Cookie("a", "b", same_site=Mode.LAX), b"a=b; SameSite=Lax"),
+    (Cookie("a", "b", secure=True, same_site=Mode.STRICT), b"a=b; Secure; SameSite=Strict"),
+    (Cookie("a", "b", same_site=7), b"a=b"),
+    (Cookie("id", "a b", path="/", http_only=True, same_site=Mode.STRICT),
+     b"id=a%20b; Path=/; HttpOnly; Secure; SameSite=Strict"),
+    (Cookie("a", "b", domain="", path=""), b"a=b"),
+    (Cookie("a", "b", path="/x;y z"), b"a=b; Path=/x;y z"),
+    (Cookie("a", "b", domain="\u00e9.example"), "a=b; Domain=\u00e9.example".encode()),
+    (Cookie("a", "b", dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
+     b"a=b; Expires=Wed, 21 Oct 2015 09:28:00 GMT"),
+    (Cookie("s", "v", dt.datetime(2015, 10, 21, 7, 28), "example.com", "/", True, True, 3600, Mode.LAX),
+     b"s=v; Expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=3600; Domain=example.com; Path=/; HttpOnly; Secure;"
+     b" SameSite=Lax"),
+])
+def test_write(cookie, expected):
+    assert write(cookie) == expected
+    assert_no_leaks(write, cookie)
+
+
+def test_write_reads_name_and_value_through_attributes():
+    class Swap(Cookie):
+        @property
+        def value(self):
+            return "over ride"
+
+        @value.setter
+        def value(self, v):
+            Cookie.value.__set__(self, v)
+
+    assert write(Swap("n", "v")) == b"n=over%20ride"
+
+
+@pytest.mark.parametrize("cookie, exc, message", [
+    (Cookie("a", None), TypeError, "quote_from_bytes() expected bytes"),
+    (Cookie("a", "\ud800"[:0] + "b", domain="\udc00"), UnicodeEncodeError, None),
+    (Cookie("a", "b", path="\ud800"), UnicodeEncodeError, None),
+    (Cookie.__new__(Cookie), TypeError, "quote_from_bytes() expected bytes"),
+])
+def test_write_errors(cookie, exc, message):
+    with pytest.raises(exc) as info:
+        write(cookie)
+    if message:
+        assert str(info.value) == message
+    assert "kelvarn.cookies.write_cookie_for_response" in "".join(traceback.format_tb(info.tb))
+    assert_no_leaks(write, cookie)
+
+
+def test_write_with_a_surrogate_name_and_a_failing_strftime():
+    c = kc.__pyx_unpickle_Cookie(Cookie, 0x2035A3D, ("\ud800", "v", None, None, 0, -1, None, 0, 0))
+    with pytest.raises(UnicodeEncodeError):
+        write(c)
+
+    class When(dt.datetime):
+        def strftime(self, fmt):
+            raise KeyError("strftime")
+
+    with pytest.raises(KeyError):
+        write(Cookie("a", "b", When(2020, 1, 1)))
+    assert_no_leaks(write, c)
+
+
+def test_write_uses_the_bound_quote(monkeypatch):
+    monkeypatch.setattr(kc, "quote", lambda s: f"<{s}>")
+    assert write(Cookie("a", "b c")) == b"<a>=<b c>"
+
+    class Text:
+        def encode(self):
+            return b"T"
+
+    monkeypatch.setattr(kc, "quote", lambda s: Text())
+    assert write(Cookie("a", "b")) == b"T=T"
+    monkeypatch.setattr(kc, "quote", lambda s: 1)
+    with pytest.raises(AttributeError):
+        write(Cookie("a", "b"))
+
+
+@pytest.mark.skipif(not VALUES, reason="corpus not present")
+def test_round_trip_over_the_corpus():
+    checked = 0
+    for raw in VALUES:
+        try:
+            first = parse_cookie(raw)
+            again = parse_cookie(write(first))
+        except Exception:  # noqa: BLE001 - not defined for this value
+            continue
+        want = list(fields(first))
+        want[6] = first.secure or first.same_site in (2, 3)
+        want[7] = max(first.max_age, -1)
+        if first.expires is not None:
+            want[2] = first.expires.replace(microsecond=0)
+        assert list(fields(again)) == want, raw
+        checked += 1
+    assert checked > 100
+
+
+# --------------------------------------------------------------------------
+# Native quoting against the standard functions
+
+
+def random_texts(seed, count):
+    rnd = random.Random(seed)
+    alphabet = (
+        list("abcXYZ019_.-~/ =;,\"'+%%%%") + list("0123456789ABCDEFabcdefG")
+        + ["\u00e9", "\u20ac", "\U0001F600", "\x00", "\x7f", "\x80", "\u6625", "%C3", "%A9", "%E2%82", "%ZZ", "%"]
+    )
+    return ["".join(rnd.choice(alphabet) for _ in range(rnd.randrange(0, 24))) for _ in range(count)]
+
+
+def slow(monkeypatch, name):
+    original = getattr(urllib.parse, name)
+    monkeypatch.setattr(kc, name, lambda s: original(s))
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_native_unquote_matches_the_standard_one(seed, monkeypatch):
+    texts = random_texts(seed, 400)
+    raws = [b"n=" + t.encode() for t in texts if '"' not in t and ";" not in t]
+    rnd = random.Random(seed)
+    raws += [bytes(rnd.randrange(256) for _ in range(rnd.randrange(1, 16))) for _ in range(200)]
+    raws += [b"k=" + bytes(rnd.choice(b"%Aa9\xc3\xa9\xe2\x82\xac\xff") for _ in range(12)) for _ in range(200)]
+    native = [outcome(parse_cookie, r) for r in raws]
+    for t in texts:
+        if '"' not in t and ";" not in t and " " not in t:
+            got = parse_cookie(b"n=" + t.encode()).value
+            assert got == urllib.parse.unquote(t), t
+    slow(monkeypatch, "unquote")
+    assert [outcome(parse_cookie, r) for r in raws] == native
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_native_quote_matches_the_standard_one(seed, monkeypatch):
+    rnd = random.Random(seed)
+    texts = random_texts(seed, 400) + ["\ud800", "a\udfff", "\ud83d\ude00"]
+    texts += ["".join(chr(rnd.randrange(0x110000)) for _ in range(4)) for _ in range(200)]
+    cookies = [kc.__pyx_unpickle_Cookie(Cookie, 0x2035A3D, (t or "x", t, None, None, 0, -1, None, 0, 0)) for t in texts]
+    native = [outcome(write, c) for c in cookies]
+    for t, got in zip(texts, native):
+        try:
+            expected = (urllib.parse.quote(t or "x") + "=" + urllib.parse.quote(t)).encode()
+        except UnicodeEncodeError:
+            assert got[:2] == ("raised", UnicodeEncodeError)
+        else:
+            assert got == expected
+    slow(monkeypatch, "quote")
+    assert [outcome(write, c) for c in cookies] == native
+
+
+@pytest.mark.skipif(not VALUES, reason="corpus not present")
+def test_corpus_is_identical_on_both_paths(monkeypatch):
+    native = [outcome(parse_cookie, r) for r in VALUES]
+    written = [outcome(write, parse_cookie(r)) if n[0] != "raised" else None for r, n in zip(VALUES, native)]
+    slow(monkeypatch, "unquote")
+    slow(monkeypatch, "quote")
+    assert [outcome(parse_cookie, r) for r in VALUES] == native
+    assert [outcome(write, parse_cookie(r)) if n[0] != "raised" else None for r, n in zip(VALUES, native)] == written
+
+
+@pytest.mark.skipif(not VALUES, reason="corpus not present")
+def test_corpus_leaks_nothing():
+    def run():
+        for raw in VALUES:
+            try:
+                write(parse_cookie(raw))
+            except Exception:  # noqa: BLE001
+                pass
+
+    assert_no_leaks(run, repeat=20, warmup=3)
