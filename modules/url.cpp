@@ -181,9 +181,60 @@ PyObject* current_parser() {
     return PyObject_GetAttr(module, n_parse_url);
 }
 
+// Reading the components of a parse result. When the result's type uses the
+// generic attribute lookup and defines every component as a data descriptor
+// (httptools' own result type does), the lookup always ends at those
+// descriptors: they are found once per type version and called directly,
+// which gives the outcome of the attribute lookup without its cost. Any other
+// type, or a type changed since, is read through the ordinary lookup.
+enum Component { c_schema, c_host, c_port, c_path, c_query, c_fragment, c_count };
+const kv::Name* const component_names[c_count] = {&n_schema, &n_host, &n_port, &n_path, &n_query, &n_fragment};
+
+struct Reader {
+    PyTypeObject* type = nullptr;  // compared by address together with the version
+    unsigned int version = 0;
+    PyObject* descr[c_count] = {};
+};
+Reader reader;
+
+bool current(const Reader& r, PyTypeObject* t) { return t == r.type && r.version != 0 && t->tp_version_tag == r.version; }
+
+// Whether the components of `t` instances can be read through the cache.
+bool prepare_reader(PyTypeObject* t) {
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (current(reader, t)) return reader.descr[0] != nullptr;
+    reader.type = nullptr;
+    for (PyObject*& d : reader.descr) Py_CLEAR(d);
+    if (!PyUnstable_Type_AssignVersionTag(t)) return false;
+    unsigned int version = t->tp_version_tag;
+    PyObject* found[c_count];
+    bool all = true;
+    for (int i = 0; i < c_count; i++) {
+        PyObject* d = _PyType_Lookup(t, *component_names[i]);  // borrowed; raises nothing
+        if (!d || !Py_TYPE(d)->tp_descr_get || !Py_TYPE(d)->tp_descr_set) all = false;
+        found[i] = d;
+    }
+    if (t->tp_version_tag != version) return false;
+    if (all)
+        for (int i = 0; i < c_count; i++) reader.descr[i] = Py_NewRef(found[i]);
+    reader.type = t;
+    reader.version = version;
+    return all;
+}
+
+PyObject* read_component(PyObject* parsed, Component c, bool cached) {
+    PyTypeObject* t = Py_TYPE(parsed);
+    // A getter may have run code that changed the type: check each time.
+    if (cached && current(reader, t) && reader.descr[c]) {
+        Ref d = Ref::borrow(reader.descr[c]);
+        return Py_TYPE(d.get())->tp_descr_get(d.get(), parsed, reinterpret_cast<PyObject*>(t));
+    }
+    return PyObject_GetAttr(parsed, *component_names[c]);
+}
+
 // Read a component of the parse result: exactly bytes or None.
-PyObject* component(PyObject* parsed, PyObject* name) {
-    PyObject* v = PyObject_GetAttr(parsed, name);
+PyObject* component(PyObject* parsed, Component c, bool cached) {
+    PyObject* v = read_component(parsed, c, cached);
     if (v && !kv::check_exact(v, &PyBytes_Type)) Py_CLEAR(v);
     return v;
 }
@@ -195,31 +246,32 @@ int parse_into(URLObject* self, PyObject* value) {
     if (!parse_url) return -1;
     Ref parsed = Ref::steal(kv::call(parse_url.get(), value));
     if (!parsed) return -1;
-    Ref schema = Ref::steal(component(parsed.get(), n_schema));
+    bool cached = prepare_reader(Py_TYPE(parsed.get()));
+    Ref schema = Ref::steal(component(parsed.get(), c_schema, cached));
     if (!schema) return -1;
     if (!valid_schema(schema.get())) return -1;
     kv::assign(self->value, value);
     kv::assign(self->schema, schema.get());
-    Ref host = Ref::steal(component(parsed.get(), n_host));
+    Ref host = Ref::steal(component(parsed.get(), c_host, cached));
     if (!host) return -1;
     kv::assign(self->host, host.get());
-    Ref port = Ref::steal(PyObject_GetAttr(parsed.get(), n_port));
+    Ref port = Ref::steal(read_component(parsed.get(), c_port, cached));
     if (!port) return -1;
     int has_port = kv::truth(port.get());
     if (has_port < 0) return -1;
     int number = 0;
     if (has_port && kv::to_int32(port.get(), &number) < 0) return -1;
     self->port = number;
-    Ref path = Ref::steal(component(parsed.get(), n_path));
+    Ref path = Ref::steal(component(parsed.get(), c_path, cached));
     if (!path) return -1;
     kv::assign(self->path, path.get());
-    Ref query = Ref::steal(component(parsed.get(), n_query));
+    Ref query = Ref::steal(component(parsed.get(), c_query, cached));
     if (!query) return -1;
     kv::assign(self->query, query.get());
-    Ref fragment = Ref::steal(component(parsed.get(), n_fragment));
+    Ref fragment = Ref::steal(component(parsed.get(), c_fragment, cached));
     if (!fragment) return -1;
     kv::assign(self->fragment, fragment.get());
-    Ref again = Ref::steal(PyObject_GetAttr(parsed.get(), n_schema));
+    Ref again = Ref::steal(read_component(parsed.get(), c_schema, cached));
     if (!again) return -1;
     self->is_absolute = again.get() != Py_None;
     return 0;

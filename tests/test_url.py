@@ -239,6 +239,48 @@ def test_schema_is_read_twice(parser):
     assert len(reads) == 2 and u.schema == b"http" and u.is_absolute is False
 
 
+class Slotted:
+    """A result type whose components are data descriptors, as httptools' is."""
+
+    __slots__ = ("schema", "host", "port", "path", "query", "fragment")
+
+    def __init__(self, path=b"/p"):
+        self.schema, self.host, self.port, self.path, self.query, self.fragment = None, None, 0, path, None, None
+
+
+def test_result_type_changes_are_seen(parser):
+    parser.result = Slotted()
+    assert URL(b"/a").path == b"/p"
+    original = Slotted.__dict__["path"]
+    try:
+        Slotted.path = property(lambda self: b"/changed")  # a new descriptor: a new type version
+        assert URL(b"/a").path == b"/changed"
+
+        class Meddling(Slotted):
+            __slots__ = ()
+
+            def __init__(self):
+                self.schema, self.port, self.query, self.fragment = None, 0, None, None
+
+            @property
+            def host(self):
+                # changes the type between two component reads
+                type(self).query = property(lambda self: b"late")
+                return b"h"
+
+        parser.result = Meddling()
+        u = URL(b"/a")
+        assert (u.host, u.query) == (b"h", b"late")
+    finally:
+        Slotted.path = original
+    parser.result = Slotted()
+    del parser.result.path  # an empty slot raises AttributeError
+    with pytest.raises(InvalidURL) as info:
+        URL(b"/a")
+    assert str(info.value) == PARSE + "/a): 'test_url.Slotted' object has no attribute 'path'"
+    assert type(info.value.__context__) is AttributeError
+
+
 def test_non_exception_errors_pass_through(parser):
     parser.result = KeyboardInterrupt()
     with pytest.raises(KeyboardInterrupt):
