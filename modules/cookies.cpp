@@ -193,6 +193,18 @@ CookieVtable cookie_vtable;
 CookieObject* as_cookie(PyObject* o) { return reinterpret_cast<CookieObject*>(o); }
 PyObject* as_object(CookieObject* c) { return reinterpret_cast<PyObject*>(c); }
 
+// self.name / self.value through normal attribute access. An exact Cookie
+// (a static, immutable type) finds its own properties, so the fields are
+// read directly.
+PyObject* get_name(PyObject* self) {
+    if (Py_IS_TYPE(self, &CookieType)) return Py_NewRef(as_cookie(self)->_name);
+    return PyObject_GetAttr(self, n_name);
+}
+PyObject* get_value(PyObject* self) {
+    if (Py_IS_TYPE(self, &CookieType)) return Py_NewRef(as_cookie(self)->_value);
+    return PyObject_GetAttr(self, n_value);
+}
+
 PyObject* cookie_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
     if (!o) return nullptr;
@@ -494,9 +506,9 @@ PyObject* clone_body(PyObject* self, Arg*) { return clone_impl(self); }
 kv::FuncDef fd_clone("Cookie.clone", Kind::Method, clone_body);
 
 PyObject* clone_impl(PyObject* self) {
-    Ref name = Ref::steal(PyObject_GetAttr(self, n_name));
+    Ref name = Ref::steal(get_name(self));
     if (!name) return nullptr;
-    Ref value = Ref::steal(PyObject_GetAttr(self, n_value));
+    Ref value = Ref::steal(get_value(self));
     if (!value) return nullptr;
     CookieObject* c = as_cookie(self);
     int mode;
@@ -529,7 +541,7 @@ kv::Site cookie_eq_site("Cookie.__eq__");
 
 PyObject* cookie_eq(PyObject* self, PyObject* other) {
     if (PyUnicode_Check(other)) {
-        Ref v = Ref::steal(PyObject_GetAttr(self, n_value));
+        Ref v = Ref::steal(get_value(self));
         if (!v) return kv::fail(cookie_eq_site);
         PyObject* r = PyObject_RichCompare(other, v.get(), Py_EQ);
         return r ? r : kv::fail(cookie_eq_site);
@@ -539,24 +551,24 @@ PyObject* cookie_eq(PyObject* self, PyObject* other) {
                                   ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(other), PyBytes_GET_SIZE(other), nullptr)
                                   : kv::call_method(other, n_decode));
         if (!text) return kv::fail(cookie_eq_site);
-        Ref v = Ref::steal(PyObject_GetAttr(self, n_value));
+        Ref v = Ref::steal(get_value(self));
         if (!v) return kv::fail(cookie_eq_site);
         PyObject* r = PyObject_RichCompare(text.get(), v.get(), Py_EQ);
         return r ? r : kv::fail(cookie_eq_site);
     }
     if (!PyObject_TypeCheck(other, &CookieType)) Py_RETURN_NOTIMPLEMENTED;
-    Ref on = Ref::steal(PyObject_GetAttr(other, n_name));
+    Ref on = Ref::steal(get_name(other));
     if (!on) return kv::fail(cookie_eq_site);
-    Ref sn = Ref::steal(PyObject_GetAttr(self, n_name));
+    Ref sn = Ref::steal(get_name(self));
     if (!sn) return kv::fail(cookie_eq_site);
     Ref c = Ref::steal(PyObject_RichCompare(on.get(), sn.get(), Py_EQ));
     if (!c) return kv::fail(cookie_eq_site);
     int t = kv::truth(c.get());
     if (t < 0) return kv::fail(cookie_eq_site);
     if (!t) return c.release();
-    Ref ov = Ref::steal(PyObject_GetAttr(other, n_value));
+    Ref ov = Ref::steal(get_value(other));
     if (!ov) return kv::fail(cookie_eq_site);
-    Ref sv = Ref::steal(PyObject_GetAttr(self, n_value));
+    Ref sv = Ref::steal(get_value(self));
     if (!sv) return kv::fail(cookie_eq_site);
     PyObject* r = PyObject_RichCompare(ov.get(), sv.get(), Py_EQ);
     return r ? r : kv::fail(cookie_eq_site);
@@ -596,11 +608,11 @@ PyObject* first_three(PyObject* o) {
 }
 
 PyObject* cookie_repr(PyObject* self) {
-    Ref name = Ref::steal(PyObject_GetAttr(self, n_name));
+    Ref name = Ref::steal(get_name(self));
     if (!name) return kv::fail(cookie_repr_site);
     Ref name_text = Ref::steal(PyObject_Format(name.get(), kv::empty_str));
     if (!name_text) return kv::fail(cookie_repr_site);
-    Ref value = Ref::steal(PyObject_GetAttr(self, n_value));
+    Ref value = Ref::steal(get_value(self));
     if (!value) return kv::fail(cookie_repr_site);
     Ref head = Ref::steal(first_three(value.get()));
     if (!head) return kv::fail(cookie_repr_site);
@@ -1212,11 +1224,11 @@ PyObject* write_impl(PyObject* self) {
     CookieObject* c = as_cookie(self);
     Items items;
     // 1: quoted name "=" quoted value
-    Ref name = Ref::steal(PyObject_GetAttr(self, n_name));
+    Ref name = Ref::steal(get_name(self));
     if (!name) return nullptr;
     Ref qname = Ref::steal(quote_encode(name.get()));
     if (!qname) return nullptr;
-    Ref value = Ref::steal(PyObject_GetAttr(self, n_value));
+    Ref value = Ref::steal(get_value(self));
     if (!value) return nullptr;
     Ref qvalue = Ref::steal(quote_encode(value.get()));
     if (!qvalue) return nullptr;
