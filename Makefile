@@ -46,12 +46,14 @@ $(SAN_VENV)/.ready:
 	$(SAN_PY) -m pip install -q $(DEV_PACKAGES)
 	touch $@
 
+# --capture=sys leaves file descriptor 2 alone, so a sanitizer report that
+# aborts the process reaches the terminal instead of pytest's capture file.
 sanitize: $(SAN_VENV)/.ready
 	$(SAN_PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=$(SAN_BUILD_DIR) $(CMAKE_FLAGS) \
 	  -C cmake.build-type=Debug -C cmake.define.KELVARN_SANITIZE=ON .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider $(TESTS)
+	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)

@@ -17,8 +17,14 @@
 extern "C" {
 #endif
 
-/* SameSite mode, a signed 32-bit enumeration. */
-enum __pyx_t_7kelvarn_7cookies_CookieSameSiteMode {
+/* SameSite mode, a signed 32-bit enumeration. The field may hold any 32-bit
+ * value (nothing restricts it to the four members); C++ needs the fixed
+ * underlying type to allow that. */
+enum __pyx_t_7kelvarn_7cookies_CookieSameSiteMode
+#ifdef __cplusplus
+    : int
+#endif
+{
     __pyx_e_7kelvarn_7cookies_UNDEFINED = 0,
     __pyx_e_7kelvarn_7cookies_LAX = 1,
     __pyx_e_7kelvarn_7cookies_STRICT = 2,
