@@ -484,22 +484,6 @@ PyObject* make_cookie(PyObject* name, PyObject* value, PyObject* expires, PyObje
     return self.release();
 }
 
-// The SameSite mode handed to the constructor as its enumeration object and
-// converted back by the constructor's 32-bit conversion.
-bool mode_round_trip(int mode, int* out, kv::Site& site) {
-    Ref obj = Ref::steal(mode_to_python(mode));
-    if (!obj) {
-        kv::fail(site);
-        return false;
-    }
-    if (kv::to_int32(obj.get(), out) < 0) {
-        kv::fail(cookie_init_site);
-        kv::fail(site);
-        return false;
-    }
-    return true;
-}
-
 // clone(): a plain Cookie with the same contents.
 PyObject* clone_impl(PyObject* self);
 PyObject* clone_body(PyObject* self, Arg*) { return clone_impl(self); }
