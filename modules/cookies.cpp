@@ -55,6 +55,7 @@ kv::Bytes b_eq("=");
 
 // Objects bound by the exec step.
 PyTypeObject* datetime_type = nullptr;  // datetime.datetime
+bool native_datetime = false;           // it is the interpreter's own C type
 PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
 PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
 PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
@@ -705,7 +706,7 @@ PyObject* encode_text(PyObject* text) {
 
 PyObject* to_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("strftime");
-    if (Py_IS_TYPE(value, datetime_type)) {
+    if (Py_IS_TYPE(value, datetime_type) && native_datetime) {
         int y = PyDateTime_GET_YEAR(value);
         if (y >= 1000 && c_time_locale()) return format_date_c(value);
     }
@@ -1133,17 +1134,39 @@ public:
     ~Items() {
         for (int i = 0; i < n_; i++) Py_XDECREF(owned_[i]);
     }
-    // A literal or a buffer that outlives the join.
+    // A literal prefix and a buffer that outlives the join.
     void add(const char* p, Py_ssize_t n) { add2(p, n, nullptr, 0); }
     void add2(const char* a, Py_ssize_t an, const char* b, Py_ssize_t bn, PyObject* own = nullptr) {
         items_[n_] = {a, an, b, bn};
         owned_[n_] = own;
-        total_ += an + bn;
         n_++;
     }
-    PyObject* join() const {
-        Py_ssize_t size = total_ + 2 * (n_ - 1);
-        PyObject* out = PyBytes_FromStringAndSize(nullptr, size);
+    // An object that must be bytes-like by the time of the join (steals it).
+    void add_object(PyObject* own) { add2(nullptr, 0, nullptr, 0, own); }
+
+    PyObject* join() {
+        Py_ssize_t total = 2 * (n_ - 1);
+        for (int i = 0; i < n_; i++) {
+            Item& it = items_[i];
+            if (!it.a) {
+                PyObject* o = owned_[i];
+                if (!PyBytes_Check(o)) {
+                    if (!PyObject_CheckBuffer(o)) {
+                        PyErr_Format(PyExc_TypeError, "sequence item %d: expected a bytes-like object, %.80s found",
+                                     i, Py_TYPE(o)->tp_name);
+                        return nullptr;
+                    }
+                    PyObject* b = PyBytes_FromObject(o);
+                    if (!b) return nullptr;
+                    Py_SETREF(owned_[i], b);
+                    o = b;
+                }
+                it.a = PyBytes_AS_STRING(o);
+                it.an = PyBytes_GET_SIZE(o);
+            }
+            total += it.an + it.bn;
+        }
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, total);
         if (!out) return nullptr;
         char* w = PyBytes_AS_STRING(out);
         for (int i = 0; i < n_; i++) {
@@ -1169,21 +1192,7 @@ private:
     Item items_[8];
     PyObject* owned_[8] = {};
     int n_ = 0;
-    Py_ssize_t total_ = 0;
 };
-
-// The bytes of an object that `bytes.join` accepts here; only bytes and
-// bytes subclasses reach this point in practice.
-bool bytes_view(PyObject* o, const char** p, Py_ssize_t* n, Py_ssize_t item) {
-    if (PyBytes_Check(o)) {
-        *p = PyBytes_AS_STRING(o);
-        *n = PyBytes_GET_SIZE(o);
-        return true;
-    }
-    PyErr_Format(PyExc_TypeError, "sequence item %zd: expected a bytes-like object, %.80s found", item,
-                 Py_TYPE(o)->tp_name);
-    return false;
-}
 
 // prefix + obj, as bytes concatenation does it.
 PyObject* concat(PyObject* prefix, PyObject* obj) { return PyNumber_Add(prefix, obj); }
@@ -1231,10 +1240,9 @@ PyObject* write_impl(PyObject* self) {
         first = Ref::steal(concat(head.get(), qvalue.get()));
         if (!first) return nullptr;
     }
+    items.add_object(first.release());
     const char* p;
     Py_ssize_t n;
-    if (!bytes_view(first.get(), &p, &n, 0)) return nullptr;
-    items.add2(p, n, nullptr, 0, first.release());
 
     // 2: Expires
     int t = kv::truth(c->expires);
@@ -1249,8 +1257,7 @@ PyObject* write_impl(PyObject* self) {
         } else {
             Ref item = Ref::steal(concat(b_expires, date.get()));
             if (!item) return nullptr;
-            if (!bytes_view(item.get(), &p, &n, 1)) return nullptr;
-            items.add2(p, n, nullptr, 0, item.release());
+            items.add_object(item.release());
         }
     }
     // 3: Max-Age
@@ -1356,6 +1363,11 @@ int import_types() {
         if (*e.store) continue;
         if (import_type(datetime.get(), e) < 0) return -1;
     }
+    // Dates are formatted from the fields directly only for the C type
+    // itself, whose layout is the one compiled in.
+    native_datetime = !(datetime_type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+                      datetime_type->tp_basicsize == Py_ssize_t(sizeof(PyDateTime_DateTime)) &&
+                      std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0;
     return 0;
 }
 

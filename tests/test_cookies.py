@@ -490,6 +490,10 @@ def test_cookie_state_bypasses_the_setters():
     raises(TypeError, "'NoneType' object is not subscriptable", c.__setstate__, None)
     raises(TypeError, "an integer is required", c.__setstate__, ("z", "y", "d", None, 1, "x", None, 0, 0))
     assert (c.name, c.value, c.domain, c.http_only, c.max_age) == ("z", "y", "d", True, -1)
+    with pytest.raises(pickle.PickleError) as info:
+        u(Cookie, 2, None)
+    entry = traceback.extract_tb(info.tb)[-1]
+    assert (entry.name, entry.filename) == ("kelvarn.cookies.__pyx_unpickle_Cookie", "<stringsource>")
     for args in [(Cookie, 1, None), (Cookie, 0x2035A3D, ("a", "b", None, "x", 0, 0, None, 0, 0))]:
         assert_no_leaks(u, *args)
 

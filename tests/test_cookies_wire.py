@@ -313,6 +313,12 @@ def test_write_uses_the_bound_quote(monkeypatch):
 
     monkeypatch.setattr(kc, "quote", lambda s: Text())
     assert write(Cookie("a", "b")) == b"T=T"
+    class Buffer:
+        def encode(self):
+            return bytearray(b"B")
+
+    monkeypatch.setattr(kc, "quote", lambda s: Buffer())
+    assert write(Cookie("a", "b", max_age=1)) == b"B=B; Max-Age=1"
     monkeypatch.setattr(kc, "quote", lambda s: 1)
     with pytest.raises(AttributeError):
         write(Cookie("a", "b"))
