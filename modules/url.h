@@ -14,6 +14,8 @@
 
 #include <Python.h>
 
+#include "kelvarn_capi.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -55,6 +57,51 @@ typedef PyObject *(*__pyx_t_7kelvarn_3url_join_prefix)(PyObject *prefix, PyObjec
 #define KELVARN_URL_BUILD_ABSOLUTE_URL_SIGNATURE \
     "struct __pyx_obj_7kelvarn_3url_URL *(PyObject *, PyObject *, PyObject *, PyObject *, int __pyx_skip_dispatch)"
 #define KELVARN_URL_JOIN_PREFIX_SIGNATURE "PyObject *(PyObject *, PyObject *, int __pyx_skip_dispatch)"
+
+/* Binding from another native module, in the manner of PyDateTime_IMPORT:
+ * call kelvarn_url_import() once (for instance from the module's
+ * initialisation); on success it returns 0 and fills KelvarnURL, on any
+ * mismatch between the installed module and these declarations it returns -1
+ * with ImportError set. Then, with a URL instance `u`:
+ *
+ *     struct __pyx_obj_7kelvarn_3url_URL *base = u->__pyx_vtab->base_url(u, 0);
+ *     PyObject *joined = KelvarnURL.join_prefix(prefix, path, 0);
+ *
+ * and PyObject_TypeCheck(obj, KelvarnURL.URLType) before treating an
+ * arbitrary object as a URL. */
+typedef struct {
+    PyObject *module; /* kelvarn.url */
+    PyTypeObject *URLType;
+    struct __pyx_vtabstruct_7kelvarn_3url_URL *URL_vtab;
+    __pyx_t_7kelvarn_3url_build_absolute_url build_absolute_url;
+    __pyx_t_7kelvarn_3url_join_prefix join_prefix;
+} KelvarnURL_CAPI;
+
+static KelvarnURL_CAPI KelvarnURL KELVARN_CAPI_UNUSED;
+
+static inline int kelvarn_url_import(void) {
+    KelvarnURL_CAPI api = {NULL, NULL, NULL, NULL, NULL};
+    api.module = PyImport_ImportModule("kelvarn.url");
+    if (api.module == NULL) return -1;
+    if (KELVARN_CAPI_IMPORT_FUNCTION(api.module, "build_absolute_url", KELVARN_URL_BUILD_ABSOLUTE_URL_SIGNATURE,
+                                     api.build_absolute_url) < 0 ||
+        KELVARN_CAPI_IMPORT_FUNCTION(api.module, "join_prefix", KELVARN_URL_JOIN_PREFIX_SIGNATURE,
+                                     api.join_prefix) < 0)
+        goto bad;
+    api.URLType = kelvarn_capi_import_type(api.module, "URL", sizeof(struct __pyx_obj_7kelvarn_3url_URL));
+    if (api.URLType == NULL) goto bad;
+    api.URL_vtab = (struct __pyx_vtabstruct_7kelvarn_3url_URL *)
+        kelvarn_capi_import_vtable(api.module, "URL", api.URLType);
+    if (api.URL_vtab == NULL) goto bad;
+    Py_XDECREF(KelvarnURL.module);
+    Py_XDECREF(KelvarnURL.URLType);
+    KelvarnURL = api;
+    return 0;
+bad:
+    Py_XDECREF(api.URLType);
+    Py_DECREF(api.module);
+    return -1;
+}
 
 #ifdef __cplusplus
 }
