@@ -13,7 +13,7 @@ BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
 # The sanitizer build has its own environment and build directory.
 SAN_BUILD_DIR ?= build/sanitize
 TESTS ?= tests
-DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools
+DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
 
 .PHONY: all install test bench sanitize clean
