@@ -103,6 +103,29 @@ def test_repr_of_long_fields():
     assert repr(h) == "<Header " + repr(b"n" * 5000) + ": " + repr(b"\xe9" * 3000) + ">"
 
 
+def test_repr_errors_propagate():
+    # Under -bb, str() of bytes raises: the field text is produced by str().
+    import subprocess
+    import sys
+    import textwrap
+
+    source = textwrap.dedent("""
+        import traceback
+        from kelvarn.headers import Header
+        print(repr(Header(None, None)))
+        for h in (Header(b'a', None), Header(None, b'v')):
+            try:
+                repr(h)
+            except BytesWarning as e:
+                last = traceback.extract_tb(e.__traceback__)[-1]
+                print(e, last.name, last.filename, sep='|')
+    """)
+    proc = subprocess.run([sys.executable, "-bb", "-c", source], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    entry = "str() on a bytes instance|kelvarn.headers.Header.__repr__|kelvarn/headers.cpp"
+    assert proc.stdout.splitlines() == ["<Header None: None>", entry, entry]
+
+
 # ---------------------------------------------------------------------------
 # Unpacking
 
