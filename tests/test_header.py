@@ -354,17 +354,7 @@ def test_copy():
         assert clone is not h and clone == h and clone.name is h.name
 
 
-@pytest.fixture
-def namespace_order():
-    """Restore the module namespace with its order, which deletions change."""
-    saved = dict(vars(mod))
-    yield
-    namespace = vars(mod)
-    namespace.clear()
-    namespace.update(saved)
-
-
-def test_reduce_looks_up_the_reconstructor_each_time(monkeypatch, namespace_order):
+def test_reduce_looks_up_the_reconstructor_each_time(monkeypatch):
     marker = object()
     monkeypatch.setattr(mod, "__pyx_unpickle_Header", marker)
     assert Header(b"a", b"b").__reduce__()[0] is marker
