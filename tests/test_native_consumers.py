@@ -437,6 +437,22 @@ class NamedTableHeaders(Headers):
     __pyx_vtable__ = kelvarn.cookies.__pyx_capi__["split_value"]
 
 
+@pytest.fixture
+def patcher(monkeypatch):
+    """monkeypatch, with the namespaces and C function tables of the modules
+    put back in their original order afterwards (deleting and restoring an
+    entry would move it to the end)."""
+    modules = (kelvarn.headers, kelvarn.cookies, kelvarn.url)
+    saved = [(vars(m), list(vars(m).items())) for m in modules]
+    saved += [(m.__pyx_capi__, list(m.__pyx_capi__.items())) for m in modules if hasattr(m, "__pyx_capi__")]
+    yield monkeypatch
+    monkeypatch.undo()
+    for d, items in saved:
+        if list(d.items()) != items:
+            d.clear()
+            d.update(items)
+
+
 def _patch_capi(module, key, value):
     def apply(monkeypatch):
         if value is None:
@@ -482,12 +498,12 @@ COOKIE_SIZE = Cookie.__basicsize__
      'kelvarn.headers.Headers.__pyx_vtable__ is a capsule named "PyObject *(PyObject *, PyObject *)", '
      "expected an unnamed one"),
 ])
-def test_mismatch_refused_at_import(cpp, monkeypatch, name, patch, message):
-    patch(monkeypatch)
+def test_mismatch_refused_at_import(cpp, patcher, name, patch, message):
+    patch(patcher)
     with pytest.raises(ImportError) as info:
         cpp.bind(name)
     assert type(info.value) is ImportError and str(info.value) == message
-    monkeypatch.undo()
+    patcher.undo()
     # A refused binding leaves the previous one in place; binding again works.
     assert cpp.write_cookie_for_response(Cookie("a", "b")) == b"a=b"
     assert cpp.headers_call("get", 0, Headers([(b"a", b"1")]), b"A") == (b"1",)
@@ -546,9 +562,15 @@ def test_no_leaks(consumer, call):
 
 
 @pytest.mark.parametrize("name", ["headers", "cookies", "url"])
-def test_binding_does_not_leak(cpp, monkeypatch, name):
+def test_binding_does_not_leak(cpp, patcher, name):
     assert_no_leaks(cpp.bind, name)
-    monkeypatch.setattr(kelvarn.headers, "Headers", SlottedHeaders)
-    monkeypatch.setattr(kelvarn.cookies, "Cookie", Headers)
-    monkeypatch.delitem(kelvarn.url.__pyx_capi__, "join_prefix")
+    patcher.setattr(kelvarn.headers, "Headers", SlottedHeaders)
+    patcher.setattr(kelvarn.cookies, "Cookie", Headers)
+    patcher.delitem(kelvarn.url.__pyx_capi__, "join_prefix")
     assert_no_leaks(cpp.bind, name)
+
+
+def test_namespaces_left_in_order():
+    """The patching above leaves no trace for the other test files."""
+    assert list(kelvarn.url.__pyx_capi__) == ["build_absolute_url", "join_prefix"]
+    assert list(vars(kelvarn.url)).index("__pyx_capi__") < list(vars(kelvarn.url)).index("URL")
