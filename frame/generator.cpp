@@ -174,6 +174,11 @@ PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     if (g->running) return already_executing();
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
     PyObject* typ = args[0];
     PyObject* val = nargs > 1 ? args[1] : Py_None;
     PyObject* tb = nargs > 2 ? args[2] : Py_None;

@@ -7,6 +7,7 @@ import pickle
 import sys
 import traceback
 import types
+import warnings
 import weakref
 
 import pytest
@@ -129,6 +130,21 @@ def test_throw_forms(args, check, start):
     names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
     assert names[-1] == "kelvarn.headers.Header.__iter__"
     assert_finished(g)
+
+
+@pytest.mark.parametrize("args", [(Custom, "v"), (Custom, None, None)])
+def test_throw_with_several_arguments_warns_as_python_generators_do(args):
+    g = started()
+    with pytest.warns(DeprecationWarning, match=r"^the \(type, exc, tb\) signature of throw\(\) is deprecated, "
+                      r"use the single-arg signature instead\.$"):
+        with pytest.raises(Custom):
+            g.throw(*args)
+    g = started()
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            g.throw(*args)
+    assert next(g) == b"b"  # the refused call left the generator where it was
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
