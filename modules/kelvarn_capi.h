@@ -8,7 +8,10 @@
  * object and both sides of the mismatch; nothing is half-bound then.
  *
  * All functions here need the interpreter lock. They are static inline so
- * that the header can be included in several translation units.
+ * that the header can be included in several translation units; like
+ * PyDateTimeAPI, the filled structs (KelvarnHeaders, KelvarnCookies,
+ * KelvarnURL) are static, one per translation unit, so each unit that uses
+ * one calls its import helper (or is handed the pointers it needs).
  */
 #ifndef KELVARN_CAPI_H
 #define KELVARN_CAPI_H
