@@ -16,7 +16,7 @@ from http.cookies import Morsel, SimpleCookie
 from kelvarn.cookies import Cookie, CookieSameSiteMode
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "consumers"))
-import build  # noqa: E402
+import consumer_build  # noqa: E402
 
 from werkzeug.http import dump_cookie  # noqa: E402
 
@@ -62,7 +62,7 @@ def _morsel(name, value, a):
 
 
 def cases():
-    consumer = build.import_cached_cpp()
+    consumer = consumer_build.import_cached_cpp()
     write, loop = consumer.write_cookie_for_response, consumer.write_cookie_loop
     rows = []
     for label, name, value, attrs in COOKIES:

@@ -26,7 +26,7 @@ from kelvarn.url import URL
 from support import assert_no_leaks
 
 sys.path.insert(0, str(Path(__file__).parent / "consumers"))
-import build as consumer_build  # noqa: E402
+import consumer_build  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # Building and importing the consumers
