@@ -266,6 +266,25 @@ PyObject* index_error() {
 // -1 on error. Returns 0 or -1. Exact bytes names are compared in place with
 // no allocation and no reference traffic; anything else may run Python code,
 // so the entry is held while its `lower` runs.
+// Index of the first entry from `i` on that needs more than a glance: an
+// exact pair whose exact bytes name matches the key, or anything else. No
+// Python code runs here, so the item array and the length stay put.
+Py_ssize_t skip_mismatches(PyObject* list, Py_ssize_t i, PyObject* key) {
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    Py_ssize_t len = PyBytes_GET_SIZE(key);
+    for (; i < n; i++) {
+        PyObject* entry = items[i];
+        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]]
+            return i;
+        PyObject* name = PyTuple_GET_ITEM(entry, 0);
+        if (!PyBytes_CheckExact(name)) [[unlikely]]
+            return i;
+        if (PyBytes_GET_SIZE(name) == len && bytes_equal_nocase(name, key)) return i;
+    }
+    return n;
+}
+
 template <class OnMatch>
 int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
     Key key;
@@ -273,7 +292,7 @@ int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
     Ref list = entry_list(self);
     PyObject* l = list.get();
     if (!l) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); i++) {
+    for (Py_ssize_t i = 0; (i = skip_mismatches(l, i, key.key)) < PyList_GET_SIZE(l); i++) {
         PyObject* entry = PyList_GET_ITEM(l, i);
         if (!PyTuple_CheckExact(entry)) [[unlikely]] {
             if (entry == Py_None) kv::none_not_subscriptable();
@@ -284,13 +303,11 @@ int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
             index_error();
             return -1;
         }
+        // A matching exact bytes name, or a name whose own `lower` decides
+        // (which may run Python code: the entry is held meanwhile).
+        Ref hold = Ref::borrow(entry);
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
-        Ref hold;
-        if (PyBytes_CheckExact(name)) [[likely]] {
-            if (!bytes_equal_nocase(name, key.key)) continue;
-            hold = Ref::borrow(entry);
-        } else {
-            hold = Ref::borrow(entry);
+        if (!PyBytes_CheckExact(name)) {
             int m = name_matches_slow(name, key);
             if (m < 0) return -1;
             if (!m) continue;
