@@ -50,9 +50,9 @@ struct __pyx_obj_7kelvarn_3url_URL {
 };
 
 /* Entries of kelvarn.url.__pyx_capi__, in publication order. */
-typedef struct __pyx_obj_7kelvarn_3url_URL *(*__pyx_t_7kelvarn_3url_build_absolute_url)(
+typedef struct __pyx_obj_7kelvarn_3url_URL *(*kelvarn_url_build_absolute_url_fn)(
     PyObject *scheme, PyObject *host, PyObject *base_path, PyObject *path, int __pyx_skip_dispatch);
-typedef PyObject *(*__pyx_t_7kelvarn_3url_join_prefix)(PyObject *prefix, PyObject *path, int __pyx_skip_dispatch);
+typedef PyObject *(*kelvarn_url_join_prefix_fn)(PyObject *prefix, PyObject *path, int __pyx_skip_dispatch);
 
 #define KELVARN_URL_BUILD_ABSOLUTE_URL_SIGNATURE \
     "struct __pyx_obj_7kelvarn_3url_URL *(PyObject *, PyObject *, PyObject *, PyObject *, int __pyx_skip_dispatch)"
@@ -73,8 +73,8 @@ typedef struct {
     PyObject *module; /* kelvarn.url */
     PyTypeObject *URLType;
     struct __pyx_vtabstruct_7kelvarn_3url_URL *URL_vtab;
-    __pyx_t_7kelvarn_3url_build_absolute_url build_absolute_url;
-    __pyx_t_7kelvarn_3url_join_prefix join_prefix;
+    kelvarn_url_build_absolute_url_fn build_absolute_url;
+    kelvarn_url_join_prefix_fn join_prefix;
 } KelvarnURL_CAPI;
 
 static KelvarnURL_CAPI KelvarnURL KELVARN_CAPI_UNUSED;
