@@ -199,19 +199,33 @@ Reader reader;
 
 bool current(const Reader& r, PyTypeObject* t) { return t == r.type && r.version != 0 && t->tp_version_tag == r.version; }
 
+// A data descriptor: the generic lookup calls its getter before looking at
+// the instance. Decided by the descriptor's type, which can change at any
+// time without changing the version of the class that holds the descriptor.
+bool is_data_descriptor(PyObject* d) { return Py_TYPE(d)->tp_descr_get && Py_TYPE(d)->tp_descr_set; }
+
 // Whether the components of `t` instances can be read through the cache.
 bool prepare_reader(PyTypeObject* t) {
     if (t->tp_getattro != PyObject_GenericGetAttr) return false;
     if (current(reader, t)) return reader.descr[0] != nullptr;
+    // Empty the cache before releasing the old descriptors: releasing one
+    // can run code that constructs a URL and fills the cache again.
+    PyObject* old[c_count];
+    for (int i = 0; i < c_count; i++) {
+        old[i] = reader.descr[i];
+        reader.descr[i] = nullptr;
+    }
     reader.type = nullptr;
-    for (PyObject*& d : reader.descr) Py_CLEAR(d);
+    reader.version = 0;
+    for (PyObject* d : old) Py_XDECREF(d);
+    if (reader.type) return current(reader, t) && reader.descr[0] != nullptr;
     if (!PyUnstable_Type_AssignVersionTag(t)) return false;
     unsigned int version = t->tp_version_tag;
     PyObject* found[c_count];
     bool all = true;
     for (int i = 0; i < c_count; i++) {
         PyObject* d = _PyType_Lookup(t, *component_names[i]);  // borrowed; raises nothing
-        if (!d || !Py_TYPE(d)->tp_descr_get || !Py_TYPE(d)->tp_descr_set) all = false;
+        if (!d || !is_data_descriptor(d)) all = false;
         found[i] = d;
     }
     if (t->tp_version_tag != version) return false;
@@ -224,8 +238,9 @@ bool prepare_reader(PyTypeObject* t) {
 
 PyObject* read_component(PyObject* parsed, Component c, bool cached) {
     PyTypeObject* t = Py_TYPE(parsed);
-    // A getter may have run code that changed the type: check each time.
-    if (cached && current(reader, t) && reader.descr[c]) {
+    // A getter may have run code that changed the class or the descriptor's
+    // type: check both each time.
+    if (cached && current(reader, t) && reader.descr[c] && is_data_descriptor(reader.descr[c])) {
         Ref d = Ref::borrow(reader.descr[c]);
         return Py_TYPE(d.get())->tp_descr_get(d.get(), parsed, reinterpret_cast<PyObject*>(t));
     }
