@@ -1134,7 +1134,8 @@ public:
     ~Items() {
         for (int i = 0; i < n_; i++) Py_XDECREF(owned_[i]);
     }
-    // A literal prefix and a buffer that outlives the join.
+    // A literal prefix and a buffer; `own` (stolen) is the object the buffer
+    // lies in, kept alive until the join.
     void add(const char* p, Py_ssize_t n) { add2(p, n, nullptr, 0); }
     void add2(const char* a, Py_ssize_t an, const char* b, Py_ssize_t bn, PyObject* own = nullptr) {
         items_[n_] = {a, an, b, bn};
@@ -1244,11 +1245,13 @@ PyObject* write_impl(PyObject* self) {
     const char* p;
     Py_ssize_t n;
 
-    // 2: Expires
+    // 2: Expires. The date is formatted from a reference of our own: its
+    // strftime may run Python code that reassigns the field.
     int t = kv::truth(c->expires);
     if (t < 0) return nullptr;
     if (t) {
-        Ref date = Ref::steal(to_format_impl(c->expires));
+        Ref expires = Ref::borrow(c->expires);
+        Ref date = Ref::steal(to_format_impl(expires.get()));
         if (!date) return kv::fail(fd_to_format.site);
         if (PyBytes_CheckExact(date.get())) {
             p = PyBytes_AS_STRING(date.get());
@@ -1266,15 +1269,18 @@ PyObject* write_impl(PyObject* self) {
         int len = PyOS_snprintf(digits, sizeof digits, "%lld", c->max_age);
         items.add2("Max-Age=", 8, digits, len);
     }
-    // 4, 5: Domain, Path
-    Ref hold_domain, hold_path;
+    // 4, 5: Domain, Path. The items own what their bytes point into: the
+    // join may run Python code (a bytes-like first item) that reassigns the
+    // fields.
     if (c->domain != Py_None && PyUnicode_GET_LENGTH(c->domain) > 0) {
-        if (!utf8_view(c->domain, &p, &n, &hold_domain)) return nullptr;
-        items.add2("Domain=", 7, p, n);
+        Ref hold;
+        if (!utf8_view(c->domain, &p, &n, &hold)) return nullptr;
+        items.add2("Domain=", 7, p, n, hold ? hold.release() : Py_NewRef(c->domain));
     }
     if (c->path != Py_None && PyUnicode_GET_LENGTH(c->path) > 0) {
-        if (!utf8_view(c->path, &p, &n, &hold_path)) return nullptr;
-        items.add2("Path=", 5, p, n);
+        Ref hold;
+        if (!utf8_view(c->path, &p, &n, &hold)) return nullptr;
+        items.add2("Path=", 5, p, n, hold ? hold.release() : Py_NewRef(c->path));
     }
     // 6, 7, 8: the flags and SameSite
     int mode = c->same_site;

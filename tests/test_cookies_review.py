@@ -1,0 +1,47 @@
+"""Cookies: the writer and the date functions when Python code runs in the middle of them."""
+
+import ctypes
+import datetime as dt
+import gc
+
+import pytest
+
+import kelvarn.cookies as kc
+from kelvarn.cookies import Cookie
+from support import assert_no_leaks, capi_function
+
+write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+
+
+@pytest.mark.parametrize("domain, path", [
+    ("d" * 50, "p" * 60),
+    ("\u00e9" * 50, "/\u00fc" * 30),
+])
+def test_write_keeps_domain_and_path_read_before_the_join(monkeypatch, domain, path):
+    # The first item is joined last; making it bytes-like runs Python code
+    # that replaces the domain and path. The items written are those that
+    # were read before, and nothing points into the released texts.
+    cookie = Cookie("a", "b", domain="".join(domain), path="".join(path))
+    reuse = []
+
+    class Late:
+        def __buffer__(self, flags):
+            cookie.domain = None
+            cookie.path = None
+            gc.collect()
+            reuse[:] = ["%050d" % i for i in range(2000)]
+            return memoryview(b"N=V")
+
+    class Head:
+        def __add__(self, other):
+            return self if other == b"=" else Late()
+
+    class Quoted:
+        def encode(self):
+            return Head()
+
+    monkeypatch.setattr(kc, "quote", lambda s: Quoted())
+    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + path.encode()
+    assert write(cookie) == expected
+    assert cookie.domain is None and cookie.path is None
+    assert_no_leaks(write, Cookie("a", "b", domain=domain, path=path))
