@@ -36,6 +36,7 @@ kv::Name n_encode("encode");
 kv::Name n_decode("decode");
 kv::Name n_index("index");
 kv::Name n_strftime("strftime");
+kv::Name n_time("time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
 kv::Name n_init("__init__");
@@ -59,6 +60,7 @@ bool native_datetime = false;           // it is the interpreter's own C type
 PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
 PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
 PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
+PyObject* time_strftime = nullptr;      // the built-in time.strftime, if the exec step found it
 
 const char exceeds_message[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
@@ -704,11 +706,25 @@ PyObject* encode_text(PyObject* text) {
     return kv::call_method(text, n_encode);
 }
 
+// True while `time.strftime`, which the strftime of the C datetime type calls
+// at each use, is the function the exec step found there.
+bool original_time_strftime() {
+    if (!time_strftime) return false;
+    Ref time = Ref::steal(PyImport_GetModule(n_time));
+    if (!time || !PyModule_CheckExact(time.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
+    if (!f) PyErr_Clear();
+    return f == time_strftime;
+}
+
 PyObject* to_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("strftime");
     if (Py_IS_TYPE(value, datetime_type) && native_datetime) {
         int y = PyDateTime_GET_YEAR(value);
-        if (y >= 1000 && c_time_locale()) return format_date_c(value);
+        if (y >= 1000 && c_time_locale() && original_time_strftime()) return format_date_c(value);
     }
     Ref text = Ref::steal(kv::call_method(value, n_strftime, n_date_pattern.obj));
     if (!text) return nullptr;
@@ -1374,6 +1390,17 @@ int import_types() {
     native_datetime = !(datetime_type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
                       datetime_type->tp_basicsize == Py_ssize_t(sizeof(PyDateTime_DateTime)) &&
                       std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0;
+    // The C type's strftime hands its work to time.strftime; the built-in one
+    // (a function of the loaded time module) is recognised here, without
+    // importing anything.
+    Ref time = Ref::steal(PyImport_GetModule(n_time));
+    if (!time && PyErr_Occurred()) return -1;
+    PyObject* f = nullptr;
+    if (time && PyModule_CheckExact(time.get())) {
+        f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
+        if (!f && PyErr_Occurred()) return -1;
+    }
+    if (f && PyCFunction_Check(f) && PyCFunction_GET_SELF(f) == time.get()) Py_XSETREF(time_strftime, Py_NewRef(f));
     return 0;
 }
 

@@ -45,3 +45,19 @@ def test_write_keeps_domain_and_path_read_before_the_join(monkeypatch, domain, p
     assert write(cookie) == expected
     assert cookie.domain is None and cookie.path is None
     assert_no_leaks(write, Cookie("a", "b", domain=domain, path=path))
+
+
+@pytest.mark.parametrize("when", [dt.datetime(2015, 10, 21, 7, 28), dt.datetime(1999, 1, 2, 3, 4, 5)])
+def test_date_text_comes_from_the_time_strftime_in_use(monkeypatch, when):
+    # A datetime's strftime hands its work to time.strftime, looked up at
+    # each call; the formatted date follows it.
+    import time
+
+    monkeypatch.setattr(time, "strftime", lambda fmt, tt: f"[{fmt}|{tt.tm_year}]")
+    expected = when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+    assert expected == f"[%a, %d %b %Y %H:%M:%S GMT|{when.year}]".encode()
+    assert kc.datetime_to_cookie_format(when) == expected
+    assert write(Cookie("a", "b", when)) == b"a=b; Expires=" + expected
+    monkeypatch.undo()
+    assert kc.datetime_to_cookie_format(when) == when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+    assert_no_leaks(kc.datetime_to_cookie_format, when)
