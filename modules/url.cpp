@@ -294,20 +294,34 @@ int parse_into(URLObject* self, PyObject* value) {
 
 // Turn an Exception-family error of the guarded steps into InvalidURL with
 // the caught exception as its context. Other errors pass unchanged.
+//
+// The message is built while the caught exception is the one being handled,
+// as in an `except` block: whatever is raised meanwhile (the decoding error,
+// an error inside the caught exception's __str__, InvalidURL itself) is
+// chained to it by the runtime, and an error raised inside __str__ while
+// handling another one keeps that one as its context.
 void wrap_parse_error(PyObject* value) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
     kv::add_traceback(url_init_site);
-    PyObject* caught = PyErr_GetRaisedException();
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    PyObject* previous = PyErr_GetHandledException();  // new reference, or null
+    PyErr_SetHandledException(caught.get());
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict"));
     Ref detail, message;
-    if (text) detail = Ref::steal(PyObject_Str(caught));
+    if (text) detail = Ref::steal(PyObject_Str(caught.get()));
     if (detail)
         message = Ref::steal(
             PyUnicode_FromFormat("The value cannot be parsed as URL (%U): %U", text.get(), detail.get()));
     if (message) PyErr_SetObject(invalid_url, message.get());
+    PyErr_SetHandledException(previous);
+    Py_XDECREF(previous);
+    // An error set without the runtime's chaining still gets the context.
     PyObject* raised = PyErr_GetRaisedException();
-    if (raised != caught) PyException_SetContext(raised, caught);  // steals `caught`
-    else Py_DECREF(caught);
+    if (raised != caught.get()) {
+        PyObject* context = PyException_GetContext(raised);
+        if (context) Py_DECREF(context);
+        else PyException_SetContext(raised, caught.release());
+    }
     PyErr_SetRaisedException(raised);
 }
 

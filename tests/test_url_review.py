@@ -1,6 +1,7 @@
 """kelvarn.url: construction, composition and helper edge cases found in
 review, each with the behaviour that the fix establishes."""
 
+import collections
 import subprocess
 import sys
 import textwrap
@@ -125,3 +126,73 @@ def test_descriptor_results_do_not_leak(parse_result):
     _, Result = descriptor_result_class()
     parse_result.value = Result()
     assert_no_leaks(URL, b"/a")
+
+
+# ---------------------------------------------------------------------------
+# The handler of construction builds its message while the caught exception
+# is the one being handled
+
+
+class ChainingError(Exception):
+    """Its text is produced while handling the parser's error; __str__ fails
+    after handling an error of its own, or records what is being handled."""
+
+    seen = []
+
+    def __str__(self):
+        ChainingError.seen.append(sys.exception())
+        if self.args[0] == "fail":
+            try:
+                raise KeyError("inner")
+            except KeyError:
+                raise RuntimeError("outer")
+        return "text"
+
+
+@pytest.fixture
+def raising_parser(monkeypatch):
+    def parse_url(raw):
+        raise ChainingError(raising_parser.argument)
+
+    raising_parser.argument = "text"
+    monkeypatch.setattr(url_module, "httptools", types.SimpleNamespace(parse_url=parse_url))
+    ChainingError.seen.clear()
+    return raising_parser
+
+
+def test_error_text_is_produced_while_the_parser_error_is_handled(raising_parser):
+    with pytest.raises(url_module.InvalidURL) as info:
+        URL(b"/a")
+    caught = info.value.__context__
+    assert type(caught) is ChainingError and ChainingError.seen == [caught]
+    assert str(info.value) == "The value cannot be parsed as URL (/a): text"
+    assert info.value.__cause__ is None and not info.value.__suppress_context__
+
+
+def test_error_in_error_text_keeps_its_own_chain(raising_parser):
+    raising_parser.argument = "fail"
+    with pytest.raises(RuntimeError, match="^outer$") as info:
+        URL(b"/a")
+    inner = info.value.__context__
+    assert type(inner) is KeyError and type(inner.__context__) is ChainingError
+
+
+@pytest.mark.parametrize("raw, error", [(b"/a", url_module.InvalidURL), (b"/\xff", UnicodeDecodeError)])
+def test_handled_exception_of_the_caller_is_restored(raising_parser, raw, error):
+    try:
+        raise LookupError("handled by the caller")
+    except LookupError:
+        outer = sys.exception()
+        with pytest.raises(error) as info:
+            URL(raw)
+        assert sys.exception() is outer
+    caught = info.value.__context__
+    assert type(caught) is ChainingError and caught.__context__ is outer
+
+
+@pytest.mark.parametrize("argument", ["text", "fail"])
+def test_handler_does_not_leak(raising_parser, monkeypatch, argument):
+    raising_parser.argument = argument
+    monkeypatch.setattr(ChainingError, "seen", collections.deque(maxlen=1))
+    assert_no_leaks(URL, b"/a")
+    assert_no_leaks(URL, b"/\xff")
