@@ -491,12 +491,13 @@ int remove_impl(HeadersObject* self, PyObject* key) {
     Ref found = Ref::steal(get_tuples_impl(self, key));
     if (!found) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); i++) {
-        PyObject* list = self->values;
-        if (list == Py_None) {
+        if (self->values == Py_None) {
             kv::none_attribute_error("remove");
             return -1;
         }
-        Ref r = Ref::steal(kv::call(list_remove, list, PyList_GET_ITEM(found.get(), i)));
+        // The comparisons of list.remove may replace the entry list: held meanwhile.
+        Ref list = Ref::borrow(self->values);
+        Ref r = Ref::steal(kv::call(list_remove, list.get(), PyList_GET_ITEM(found.get(), i)));
         if (!r) return -1;
     }
     return 0;
@@ -778,7 +779,9 @@ void headers_dealloc(PyObject* self) {
 kv::Site headers_repr_site("Headers.__repr__");
 
 PyObject* headers_repr(PyObject* self) {
-    Ref text = Ref::steal(PyObject_Str(as_headers(self)->values));
+    // The entries' own texts may replace the entry list: held meanwhile.
+    Ref values = Ref::borrow(as_headers(self)->values);
+    Ref text = Ref::steal(PyObject_Str(values.get()));
     if (!text) return kv::fail(headers_repr_site);
     PyObject* parts[] = {headers_repr_prefix, text.get(), header_repr_suffix};
     PyObject* r = kv::join_text(parts, 3);
