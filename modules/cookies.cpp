@@ -1360,7 +1360,7 @@ int import_type(PyObject* module, const ExpectedType& e) {
                       e.module, e.name, Py_ssize_t(e.size), basicsize);
         if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 0) < 0) return -1;
     }
-    *e.store = reinterpret_cast<PyTypeObject*>(obj.release());
+    Py_XSETREF(*e.store, reinterpret_cast<PyTypeObject*>(obj.release()));
     return 0;
 }
 
@@ -1375,16 +1375,13 @@ int import_types() {
         {"datetime", "timedelta", sizeof(PyDateTime_Delta), alignof(PyDateTime_Delta), &timedelta_type},
         {"datetime", "tzinfo", sizeof(PyDateTime_TZInfo), alignof(PyDateTime_TZInfo), &tzinfo_type},
     };
-    for (const ExpectedType& e : builtin_types) {
-        if (*e.store) continue;
+    // Every attempt of the exec step fetches and validates all of them again.
+    for (const ExpectedType& e : builtin_types)
         if (import_type(kv::builtins, e) < 0) return -1;
-    }
     Ref datetime = Ref::steal(PyImport_ImportModule("datetime"));
     if (!datetime) return -1;
-    for (const ExpectedType& e : datetime_types) {
-        if (*e.store) continue;
+    for (const ExpectedType& e : datetime_types)
         if (import_type(datetime.get(), e) < 0) return -1;
-    }
     // Dates are formatted from the fields directly only for the C type
     // itself, whose layout is the one compiled in.
     native_datetime = !(datetime_type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&

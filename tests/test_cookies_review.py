@@ -3,6 +3,9 @@
 import ctypes
 import datetime as dt
 import gc
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -61,3 +64,34 @@ def test_date_text_comes_from_the_time_strftime_in_use(monkeypatch, when):
     monkeypatch.undo()
     assert kc.datetime_to_cookie_format(when) == when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
     assert_no_leaks(kc.datetime_to_cookie_format, when)
+
+
+def test_retried_exec_step_validates_every_type_again():
+    # The first attempt fails at datetime.time after date was accepted; the
+    # second meets a date that is no type and must refuse it too.
+    code = textwrap.dedent("""
+        import datetime, sys
+        saved = dict(vars(datetime))
+        def attempt():
+            try:
+                import kelvarn.cookies
+            except BaseException as e:
+                print(type(e).__name__, e)
+            else:
+                print("OK")
+        datetime.time = object
+        attempt()
+        datetime.time = saved["time"]
+        datetime.date = 1
+        attempt()
+        datetime.date = saved["date"]
+        attempt()
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "ValueError datetime.time size changed, may indicate binary incompatibility. Expected 40 from C header, "
+        "got 16 from PyObject",
+        "TypeError datetime.date is not a type object",
+        "OK",
+    ]
