@@ -1093,9 +1093,47 @@ PyObject* headers_nb_add(PyObject* left, PyObject* right) {
     return r ? r : kv::fail(nb_radd_site);
 }
 
+// The binary add slots, tried as the host tries them for `self + other`.
+PyObject* add_slots(PyObject* self, PyObject* other) {
+    binaryfunc slotv = Py_TYPE(self)->tp_as_number ? Py_TYPE(self)->tp_as_number->nb_add : nullptr;
+    binaryfunc slotw = nullptr;
+    if (!Py_IS_TYPE(other, Py_TYPE(self)) && Py_TYPE(other)->tp_as_number) {
+        slotw = Py_TYPE(other)->tp_as_number->nb_add;
+        if (slotw == slotv) slotw = nullptr;
+    }
+    if (slotw && slotv && PyType_IsSubtype(Py_TYPE(other), Py_TYPE(self))) {
+        PyObject* r = slotw(self, other);
+        if (r != Py_NotImplemented) return r;
+        Py_DECREF(r);
+        slotw = nullptr;
+    }
+    for (binaryfunc slot : {slotv, slotw}) {
+        if (!slot) continue;
+        PyObject* r = slot(self, other);
+        if (r != Py_NotImplemented) return r;
+        Py_DECREF(r);
+    }
+    return Py_NewRef(Py_NotImplemented);
+}
+
 PyObject* headers_nb_iadd(PyObject* self, PyObject* other) {
     PyObject* r = call_add_to_instance(self, self, other);
-    return r ? r : kv::fail(nb_iadd_site);
+    if (!r) return kv::fail(nb_iadd_site);
+    PySequenceMethods* sq = Py_TYPE(self)->tp_as_sequence;
+    if (r != Py_NotImplemented || !sq || sq->sq_inplace_concat != headers_nb_iadd) return r;
+    // A Python subclass inherits this function through `__iadd__` as its
+    // in-place concatenation too, which the host calls after the add slots
+    // have declined and whose NotImplemented it would take as the result.
+    // For such a subclass the add slots are tried here, then the operation
+    // fails as for the built-in type.
+    Py_DECREF(r);
+    r = add_slots(self, other);
+    if (!r) return kv::fail(nb_iadd_site);
+    if (r != Py_NotImplemented) return r;
+    Py_DECREF(r);
+    PyErr_Format(PyExc_TypeError, "unsupported operand type(s) for +=: '%.100s' and '%.100s'",
+                 Py_TYPE(self)->tp_name, Py_TYPE(other)->tp_name);
+    return kv::fail(nb_iadd_site);
 }
 
 PyGetSetDef headers_getset[] = {

@@ -52,3 +52,54 @@ def test_repr_keeps_the_entry_list_alive_while_entries_print():
     assert text == "<Headers [r, r, r]>"
     assert h.values == []
     assert_no_leaks(replacing_repr)
+
+
+class Sub(Headers):
+    pass
+
+
+class DeclineAll(Headers):
+    def _add_to_instance(self, instance, other):
+        return NotImplemented
+
+
+class RightAdd:
+    def __radd__(self, other):
+        return ("radd", type(other).__name__)
+
+
+def iadd(target, other):
+    target += other
+    return target
+
+
+@pytest.mark.parametrize("cls", [Headers, Sub, DeclineAll])
+@pytest.mark.parametrize("other", [1, None, {b"a": b"1"}, b"ab"])
+def test_in_place_add_of_an_unsupported_operand_raises_for_subclasses_too(cls, other):
+    # A Python subclass inherits the in-place slot for its in-place
+    # concatenation as well; that must not turn NotImplemented into a result.
+    h = cls([(b"a", b"1")])
+    with pytest.raises(TypeError) as info:
+        iadd(h, other)
+    assert str(info.value) == (
+        f"unsupported operand type(s) for +=: '{type(h).__name__ if cls is not Headers else 'kelvarn.headers.Headers'}'"
+        f" and '{type(other).__name__}'")
+    assert h.values == [(b"a", b"1")]
+    assert_no_leaks(lambda: iadd(cls(), other))
+
+
+@pytest.mark.parametrize("cls", [Headers, Sub, DeclineAll])
+def test_in_place_add_falls_back_to_the_right_operand(cls):
+    h = cls([(b"a", b"1")])
+    assert iadd(h, RightAdd()) == ("radd", cls.__name__)
+
+
+def test_in_place_add_on_a_declining_subclass_uses_its_add():
+    class Plus(DeclineAll):
+        def __add__(self, other):
+            return "added"
+
+    assert iadd(Plus(), (b"a", b"1")) == "added"
+    # The add slot of DeclineAll itself declines too, through the same method.
+    with pytest.raises(TypeError):
+        iadd(DeclineAll(), (b"a", b"1"))
