@@ -991,11 +991,14 @@ PyObject* text_of_class_name(PyObject* instance) {
 
 PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
     if (PyObject_TypeCheck(other, &HeadersType)) {
-        // Adding a collection to itself takes a snapshot of its entries first
-        // (also for subclasses that keep the built-in iteration).
+        // Adding a collection's entry list to itself takes a snapshot of its
+        // entries first (also for subclasses that keep the built-in
+        // iteration); any other collection is iterated as it changes.
         Ref source;
-        if (Py_TYPE(other)->tp_iter == headers_iter && PyList_CheckExact(as_headers(other)->values))
-            source = Ref::steal(PyList_GetSlice(as_headers(other)->values, 0, PY_SSIZE_T_MAX));
+        PyObject* entries = as_headers(other)->values;
+        if (Py_TYPE(other)->tp_iter == headers_iter && PyList_CheckExact(entries) &&
+            PyObject_TypeCheck(instance, &HeadersType) && as_headers(instance)->values == entries)
+            source = Ref::steal(PyList_GetSlice(entries, 0, PY_SSIZE_T_MAX));
         else
             source = Ref::borrow(other);
         if (!source) return nullptr;

@@ -103,3 +103,23 @@ def test_in_place_add_on_a_declining_subclass_uses_its_add():
     # The add slot of DeclineAll itself declines too, through the same method.
     with pytest.raises(TypeError):
         iadd(DeclineAll(), (b"a", b"1"))
+
+
+def test_add_to_instance_iterates_another_collection_as_it_changes():
+    source = Headers([(b"a", b"1"), (b"b", b"2"), (b"c", b"3")])
+
+    class Draining(Headers):
+        def add(self, name, value):
+            super().add(name, value)
+            source.values.clear()
+
+    # Iterating `source` yields its entries as they are at each step.
+    assert Headers._add_to_instance(Draining(), source).values == [(b"a", b"1")]
+
+
+@pytest.mark.parametrize("shared", [False, True])
+def test_add_to_instance_of_a_collection_to_itself_takes_each_entry_once(shared):
+    h = Headers([(b"a", b"1"), (b"b", b"2")])
+    other = Headers(h.values) if shared else h
+    assert Headers._add_to_instance(h, other) is h
+    assert h.values == [(b"a", b"1"), (b"b", b"2")] * 2
