@@ -989,6 +989,9 @@ PyObject* text_of_class_name(PyObject* instance) {
     return PyObject_Str(name.get());
 }
 
+// len() of a tuple: a subclass's __len__ decides. -1 on error.
+Py_ssize_t tuple_len(PyObject* t) { return PyTuple_CheckExact(t) ? PyTuple_GET_SIZE(t) : PyObject_Length(t); }
+
 PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
     if (PyObject_TypeCheck(other, &HeadersType)) {
         // Adding a collection's entry list to itself takes a snapshot of its
@@ -1017,7 +1020,9 @@ PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
         return r ? Py_NewRef(instance) : nullptr;
     }
     if (PyTuple_Check(other)) {
-        if (PyTuple_GET_SIZE(other) != 2) {
+        Py_ssize_t n = tuple_len(other);
+        if (n < 0) return nullptr;
+        if (n != 2) {
             Ref text = Ref::steal(PyObject_Str(other));
             if (text) PyErr_Format(PyExc_ValueError, "Cannot add, an invalid tuple %U.", text.get());
             return nullptr;
@@ -1029,7 +1034,11 @@ PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
     if (seq < 0) return nullptr;
     if (!seq) Py_RETURN_NOTIMPLEMENTED;
     int r = for_each(other, bound_for(instance, other), [&](PyObject* item) {
-        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 2) return add_item(instance, item);
+        if (PyTuple_Check(item)) {
+            Py_ssize_t n = tuple_len(item);
+            if (n < 0) return -1;
+            if (n == 2) return add_item(instance, item);
+        }
         Ref text = Ref::steal(PyObject_Str(item));
         if (!text) return -1;
         Ref name = Ref::steal(text_of_class_name(instance));

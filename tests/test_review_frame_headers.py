@@ -105,6 +105,33 @@ def test_in_place_add_on_a_declining_subclass_uses_its_add():
         iadd(DeclineAll(), (b"a", b"1"))
 
 
+class LenTwo(tuple):
+    def __len__(self):
+        return 2
+
+
+class LenThree(tuple):
+    def __len__(self):
+        return 3
+
+
+@pytest.mark.parametrize("other, wrap, outcome", [
+    # The length test is Python's len(), so a tuple subclass's __len__ decides.
+    (LenTwo((b"a", b"1", b"x")), False, "add() takes exactly 2 positional arguments (3 given)"),
+    (LenThree((b"a", b"1")), False, "Cannot add, an invalid tuple (b'a', b'1')."),
+    (LenTwo((b"a", b"1", b"x")), True, "add() takes exactly 2 positional arguments (3 given)"),
+    (LenThree((b"a", b"1")), True,
+     "The sequence contains invalid elements: cannot add (b'a', b'1') to Headers"),
+])
+def test_add_to_instance_measures_tuples_with_len(other, wrap, outcome):
+    h = Headers()
+    with pytest.raises((TypeError, ValueError)) as info:
+        Headers._add_to_instance(h, [other] if wrap else other)
+    assert str(info.value) == outcome
+    assert h.values == []
+    assert_no_leaks(lambda: Headers._add_to_instance(Headers(), [other] if wrap else other))
+
+
 def test_add_to_instance_iterates_another_collection_as_it_changes():
     source = Headers([(b"a", b"1"), (b"b", b"2"), (b"c", b"3")])
 
