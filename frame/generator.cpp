@@ -119,7 +119,8 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
         if (was_finished) return nullptr;
         return finish_with_error(g);
     }
-    if (g->yieldfrom) {
+    bool delegating = g->yieldfrom != nullptr;
+    if (delegating) {
         Ref yf = Ref::steal(g->yieldfrom);
         g->yieldfrom = nullptr;
         if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
@@ -128,8 +129,13 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
                 Ref r = Ref::steal(PyObject_CallNoArgs(close.get()));
                 if (!r) {
                     Py_DECREF(exc);
+                    PyObject* sent = nullptr;
+                    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                        PyErr_Clear();
+                        sent = Py_None;
+                    }
                     g->running = 1;
-                    PyObject* out = run_body(g, nullptr);
+                    PyObject* out = run_body(g, sent);
                     g->running = 0;
                     return out;
                 }
@@ -159,9 +165,17 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
             PyErr_Clear();
         }
     }
-    PyErr_SetRaisedException(exc);
+    // Raised at the suspension point. There a StopIteration ends a
+    // delegation as the sub-iterator's own end would, as in `yield from`.
+    PyObject* sent = nullptr;
+    if (delegating && PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
+        Py_DECREF(exc);
+        sent = Py_None;
+    } else {
+        PyErr_SetRaisedException(exc);
+    }
     g->running = 1;
-    PyObject* out = run_body(g, nullptr);
+    PyObject* out = run_body(g, sent);
     g->running = 0;
     return out;
 }

@@ -150,3 +150,43 @@ def test_add_to_instance_of_a_collection_to_itself_takes_each_entry_once(shared)
     other = Headers(h.values) if shared else h
     assert Headers._add_to_instance(h, other) is h
     assert h.values == [(b"a", b"1"), (b"b", b"2")] * 2
+
+
+def delegating(entries):
+    def items():
+        yield from entries
+
+    return items()
+
+
+class Stop(StopIteration):
+    pass
+
+
+def outcome(action):
+    try:
+        return ("value", action())
+    except BaseException as exc:  # noqa: B036 - the outcome is compared
+        return (type(exc), str(exc), type(exc.__cause__))
+
+
+@pytest.mark.parametrize("thrown", [StopIteration, StopIteration("s"), Stop])
+@pytest.mark.parametrize("make", [lambda e: Headers(e).items(), lambda e: iter(Headers(e))])
+def test_stop_iteration_thrown_into_a_delegating_generator_ends_the_delegation(make, thrown):
+    # As in `yield from`: the StopIteration that reaches the suspension point
+    # ends the delegation, and the body then finishes normally.
+    entries = [(b"a", b"1"), (b"b", b"2")]
+    ours, python = make(entries), delegating(entries)
+    assert next(ours) == next(python)
+    assert outcome(lambda: ours.throw(thrown)) == outcome(lambda: python.throw(thrown)) == (StopIteration, "", type(None))
+    assert ours.gi_yieldfrom is None and not ours.gi_suspended
+    assert outcome(lambda: next(ours)) == outcome(lambda: next(python))
+
+
+def test_stop_iteration_thrown_into_a_delegating_generator_does_not_leak():
+    def once():
+        g = Headers([(b"a", b"1")]).items()
+        next(g)
+        g.throw(StopIteration)
+
+    assert_no_leaks(once)
