@@ -810,11 +810,12 @@ kv::PickleDef invalid_url_pickle("InvalidURL", &InvalidURLType, {}, 0xe3b0c44, 0
 // Module
 
 // `import httptools`: a module already in sys.modules is reused unless it is
-// still initialising.
+// still initialising. None there is the import system's marker for a blocked
+// import, not a module: the normal import then reports it.
 int import_httptools() {
     Ref module;
     PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), n_httptools);  // borrowed
-    if (found) {
+    if (found && found != Py_None) {
         module = Ref::borrow(found);
         Ref spec;
         if (PyObject_GetOptionalAttr(found, n_spec, reinterpret_cast<PyObject**>(&spec)) < 0) return -1;

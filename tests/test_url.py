@@ -319,6 +319,20 @@ def test_reuses_httptools_from_sys_modules():
     subprocess.run([sys.executable, "-c", code], check=True)
 
 
+def test_a_blocked_httptools_import_fails_the_module_import():
+    code = (
+        "import sys\n"
+        "sys.modules['httptools'] = None\n"
+        "try:\n"
+        "    import kelvarn.url\n"
+        "except ImportError as e:\n"
+        "    assert 'httptools' in str(e), e\n"
+        "else:\n"
+        "    raise SystemExit('imported over a blocked httptools')\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 # ---------------------------------------------------------------------------
 # Text forms and equality
 
