@@ -1010,12 +1010,13 @@ PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
         return Py_NewRef(instance);
     }
     if (PyObject_TypeCheck(other, &HeaderType)) {
+        // instance.add(other.name, other.value): the callee first, then the arguments.
+        Ref add = Ref::steal(PyObject_GetAttr(instance, n_add));
+        if (!add) return nullptr;
         Ref name = Ref::steal(PyObject_GetAttr(other, n_name));
         if (!name) return nullptr;
         Ref value = Ref::steal(PyObject_GetAttr(other, n_value));
         if (!value) return nullptr;
-        Ref add = Ref::steal(PyObject_GetAttr(instance, n_add));
-        if (!add) return nullptr;
         Ref r = Ref::steal(kv::call(add.get(), name.get(), value.get()));
         return r ? Py_NewRef(instance) : nullptr;
     }

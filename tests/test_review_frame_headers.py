@@ -190,3 +190,35 @@ def test_stop_iteration_thrown_into_a_delegating_generator_does_not_leak():
         g.throw(StopIteration)
 
     assert_no_leaks(once)
+
+
+def test_add_to_instance_of_a_header_looks_up_add_before_the_fields():
+    seen = []
+
+    class Tracing(Header):
+        @property
+        def name(self):
+            seen.append("name")
+            return b"a"
+
+        @property
+        def value(self):
+            seen.append("value")
+            return b"1"
+
+    class Target(Headers):
+        def __getattribute__(self, attr):
+            if attr == "add":
+                seen.append("add")
+            return super().__getattribute__(attr)
+
+    target = Target()
+    assert Headers._add_to_instance(target, Tracing(None, None)) is target
+    assert seen == ["add", "name", "value"]
+    assert target.values == [(b"a", b"1")]
+    # So an instance without `add` fails before the fields are read.
+    seen.clear()
+    with pytest.raises(AttributeError) as info:
+        Headers._add_to_instance(1, Tracing(None, None))
+    assert str(info.value) == "'int' object has no attribute 'add'"
+    assert seen == []
