@@ -433,12 +433,18 @@ PyObject* as_int(PyObject* o) {
 
 }  // namespace
 
+// 32-bit targets convert through a 32-bit C long, as on the platforms where
+// long has that width: out of range is the host's "C long" overflow there.
 int to_int32(PyObject* o, int* out) {
     Ref n = Ref::steal(as_int(o));
     if (!n) return -1;
-    int v = PyLong_AsInt(n.get());
+    long v = PyLong_AsLong(n.get());
     if (v == -1 && PyErr_Occurred()) return -1;
-    *out = v;
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return -1;
+    }
+    *out = int(v);
     return 0;
 }
 

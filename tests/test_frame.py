@@ -418,9 +418,9 @@ class IndexOnly:
     (None, TypeError, "an integer is required"),
     (IntLike(2.5), TypeError, "__int__ returned non-int (type float)"),
     (IntLike("x"), TypeError, "__int__ returned non-int (type str)"),
-    (2**31, OverflowError, None),
-    (-(2**31) - 1, OverflowError, None),
-    (2**100, OverflowError, None),
+    (2**31, OverflowError, "Python int too large to convert to C long"),
+    (-(2**31) - 1, OverflowError, "Python int too large to convert to C long"),
+    (2**100, OverflowError, "Python int too large to convert to C long"),
     (float("inf"), OverflowError, None),
     (float("nan"), ValueError, None),
 ])

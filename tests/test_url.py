@@ -194,7 +194,7 @@ def test_parser_is_looked_up_at_every_construction(parser):
     (Parsed(schema=b"ftp"), "Expected http or https schema; got instead ftp", []),
     (Parsed(host=1), "Expected bytes, got int", ["value", "schema"]),
     (Parsed(port="80"), "an integer is required", ["value", "schema", "host"]),
-    (Parsed(port=2**40), "Python int too large to convert to C int", ["value", "schema", "host"]),
+    (Parsed(port=2**40), "Python int too large to convert to C long", ["value", "schema", "host"]),
     (Parsed(path=bytearray(b"/")), "Expected bytes, got bytearray", ["value", "schema", "host", "port"]),
     (Parsed(query=type("B", (bytes,), {})(b"q")), "Expected bytes, got B",
      ["value", "schema", "host", "port", "path"]),
