@@ -112,12 +112,13 @@ PyObject* gen_send(PyObject* self, PyObject* value) {
 // Raise `exc` at the suspension point.
 PyObject* throw_into(Generator* g, PyObject* exc) {
     if (g->finished || g->state == 0) {
-        // Not started or finished: the exception leaves at once.
+        // Not started or finished: the exception leaves at once, unchanged
+        // (even a StopIteration: no body ran), as for Python generators.
         bool was_finished = g->finished;
         g->finished = 1;
+        Py_CLEAR(g->yieldfrom);
         PyErr_SetRaisedException(exc);
-        if (was_finished) return nullptr;
-        return finish_with_error(g);
+        return was_finished ? nullptr : fail(g->def->site);
     }
     bool delegating = g->yieldfrom != nullptr;
     if (delegating) {

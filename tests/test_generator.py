@@ -177,9 +177,18 @@ def test_throw_argument_errors_leave_the_generator_alone(args, message):
     assert next(g) == b"b"
 
 
-@pytest.mark.parametrize("start", [False, True])
-def test_stop_iteration_thrown_in_becomes_runtime_error(start):
-    g = started() if start else gen()
+def test_stop_iteration_thrown_into_an_unstarted_generator_passes_unchanged():
+    g = gen()
+    stop = StopIteration("s")
+    with pytest.raises(StopIteration) as info:
+        g.throw(stop)
+    assert info.value is stop
+    assert [f.name for f in traceback.extract_tb(info.value.__traceback__)][-1] == "kelvarn.headers.Header.__iter__"
+    assert_finished(g)
+
+
+def test_stop_iteration_thrown_into_a_started_generator_becomes_runtime_error():
+    g = started()
     stop = StopIteration("s")
     with pytest.raises(RuntimeError) as info:
         g.throw(stop)
