@@ -261,6 +261,42 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Initialisers
+
+// A type's `__init__`: its parameters, its traceback entry and its body, which
+// returns 0, or -1 with an exception set (the frame adds the entry).
+struct InitDef {
+    InitDef(const char* qualname, int (*body)(PyObject* self, Arg* args), std::initializer_list<Param> params,
+            std::source_location loc = std::source_location::current())
+        : sig("__init__", params), site(qualname, nullptr, false, loc), body(body) {}
+    Signature sig;
+    Site site;
+    int (*body)(PyObject* self, Arg* args);
+};
+
+// The tp_init slot: the arguments arrive as a tuple and a dictionary.
+template <InitDef& D>
+int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
+    Arg a[max_params];
+    if (!D.sig.bind(args, kwds, a) || D.body(self, a) < 0) return fail_int(D.site);
+    return 0;
+}
+
+// The type's own vectorcall: calling the class itself binds the arguments
+// without a tuple, allocates and initialises. Subclasses do not inherit it,
+// so their __new__ and __init__ overrides run through the usual type call.
+template <InitDef& D>
+PyObject* construct(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Arg a[max_params];
+    if (!D.sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return fail(D.site);
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
+    Ref self = Ref::steal(t->tp_new(t, empty_tuple, nullptr));
+    if (!self) return nullptr;
+    if (D.body(self.get(), a) < 0) return fail(D.site);
+    return self.release();
+}
+
+// ---------------------------------------------------------------------------
 // Function objects
 
 enum class Kind : uint8_t { Method, Function };

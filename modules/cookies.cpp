@@ -435,26 +435,24 @@ int cookie_fill(PyObject* self, PyObject* name, PyObject* value, PyObject* expir
     return 0;
 }
 
-kv::Signature cookie_init_sig("__init__", {
-                                              {"name", T::Str},
-                                              {"value", T::Str},
-                                              {"expires", T::Ext, D::None, 0, &datetime_type},
-                                              {"domain", T::Str, D::None},
-                                              {"path", T::Str, D::None},
-                                              {"http_only", T::Bool, D::False},
-                                              {"secure", T::Bool, D::False},
-                                              {"max_age", T::Int64, D::Int, -1},
-                                              {"same_site", T::Int32, D::Int, 0},
-                                          });
-kv::Site cookie_init_site("Cookie.__init__");
-
-int cookie_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Arg a[9];
-    if (!cookie_init_sig.bind(args, kwds, a)) return kv::fail_int(cookie_init_site);
-    if (cookie_fill(self, a[0].o, a[1].o, a[2].o, a[3].o, a[4].o, a[5].b, a[6].b, a[7].i, int(a[8].i)) < 0)
-        return kv::fail_int(cookie_init_site);
-    return 0;
+int cookie_init(PyObject* self, Arg* a) {
+    return cookie_fill(self, a[0].o, a[1].o, a[2].o, a[3].o, a[4].o, a[5].b, a[6].b, a[7].i, int(a[8].i));
 }
+
+kv::InitDef cookie_init_def("Cookie.__init__", cookie_init,
+                            {
+                                {"name", T::Str},
+                                {"value", T::Str},
+                                {"expires", T::Ext, D::None, 0, &datetime_type},
+                                {"domain", T::Str, D::None},
+                                {"path", T::Str, D::None},
+                                {"http_only", T::Bool, D::False},
+                                {"secure", T::Bool, D::False},
+                                {"max_age", T::Int64, D::Int, -1},
+                                {"same_site", T::Int32, D::Int, 0},
+                            });
+kv::Site& cookie_init_site = cookie_init_def.site;
+
 
 // Calling the Cookie class with nine positional arguments whose scalar
 // conversions (step 2 of the constructor) are done: the type checks of the
@@ -624,7 +622,8 @@ PyTypeObject CookieType = [] {
     t.tp_clear = cookie_clear;
     t.tp_richcompare = cookie_richcompare;
     t.tp_getset = cookie_getset;
-    t.tp_init = cookie_init;
+    t.tp_init = kv::init_slot<cookie_init_def>;
+    t.tp_vectorcall = kv::construct<cookie_init_def>;
     t.tp_new = cookie_new;
     return t;
 }();

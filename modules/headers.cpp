@@ -37,16 +37,13 @@ void header_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-kv::Signature header_init_sig("__init__", {{"name", T::Bytes}, {"value", T::Bytes}});
-kv::Site header_init_site("Header.__init__");
-
-int header_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Arg a[2];
-    if (!header_init_sig.bind(args, kwds, a)) return kv::fail_int(header_init_site);
+int header_init(PyObject* self, Arg* a) {
     kv::assign(as_header(self)->name, a[0].o);
     kv::assign(as_header(self)->value, a[1].o);
     return 0;
 }
+
+kv::InitDef header_init_def("Header.__init__", header_init, {{"name", T::Bytes}, {"value", T::Bytes}});
 
 kv::Site header_repr_site("Header.__repr__");
 kv::Name header_repr_prefix("<Header "), header_repr_sep(": "), header_repr_suffix(">");
@@ -165,8 +162,9 @@ PyTypeObject HeaderType = [] {
     t.tp_richcompare = header_richcompare;
     t.tp_iter = header_iter;
     t.tp_getset = header_getset;
-    t.tp_init = header_init;
+    t.tp_init = kv::init_slot<header_init_def>;
     t.tp_new = header_new;
+    t.tp_vectorcall = kv::construct<header_init_def>;
     return t;
 }();
 
@@ -727,8 +725,6 @@ int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
 // ---------------------------------------------------------------------------
 // Construction, iteration, representation
 
-kv::Signature headers_init_sig("__init__", {{"values", T::List, kv::D::None}});
-kv::Site headers_init_site("Headers.__init__");
 
 PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
@@ -745,18 +741,18 @@ PyObject* new_headers(PyObject* list) {
     return o;
 }
 
-int headers_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Arg a[1];
-    if (!headers_init_sig.bind(args, kwds, a)) return kv::fail_int(headers_init_site);
+int headers_init(PyObject* self, Arg* a) {
     if (a[0].o == Py_None) {
         PyObject* list = PyList_New(0);
-        if (!list) return kv::fail_int(headers_init_site);
+        if (!list) return -1;
         Py_SETREF(as_headers(self)->values, list);
     } else {
         kv::assign(as_headers(self)->values, a[0].o);
     }
     return 0;
 }
+
+kv::InitDef headers_init_def("Headers.__init__", headers_init, {{"values", T::List, kv::D::None}});
 
 int headers_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_headers(self)->values);
@@ -1181,8 +1177,9 @@ PyTypeObject HeadersType = [] {
     t.tp_clear = headers_clear;
     t.tp_iter = headers_iter;
     t.tp_getset = headers_getset;
-    t.tp_init = headers_init;
+    t.tp_init = kv::init_slot<headers_init_def>;
     t.tp_new = headers_new;
+    t.tp_vectorcall = kv::construct<headers_init_def>;
     return t;
 }();
 

@@ -163,8 +163,9 @@ bool valid_schema(PyObject* schema) {
 // ===========================================================================
 // URL construction
 
-kv::Signature url_init_sig("__init__", {{"value", T::Bytes}});
-kv::Site url_init_site("URL.__init__");
+int url_init(PyObject* self, Arg* a);
+kv::InitDef url_init_def("URL.__init__", url_init, {{"value", T::Bytes}});
+kv::Site& url_init_site = url_init_def.site;
 
 // The parser: `httptools.parse_url` read from the module global now.
 PyObject* current_parser() {
@@ -394,22 +395,7 @@ PyObject* new_url_from(PyObject* assembled) {
     return new_url(v.get());
 }
 
-int url_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    Arg a[1];
-    if (!url_init_sig.bind(args, kwds, a)) return kv::fail_int(url_init_site);
-    if (construct(as_url(self), a[0].o) < 0) return kv::fail_int(url_init_site);
-    return 0;
-}
-
-// `URL(value)` called on the class itself, without an argument tuple.
-PyObject* url_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Arg a[1];
-    if (!url_init_sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return kv::fail(url_init_site);
-    Ref self = Ref::steal(url_new(reinterpret_cast<PyTypeObject*>(type), nullptr, nullptr));
-    if (!self) return nullptr;
-    if (construct(as_url(self.get()), a[0].o) < 0) return kv::fail(url_init_site);
-    return self.release();
-}
+int url_init(PyObject* self, Arg* a) { return construct(as_url(self), a[0].o); }
 
 // ===========================================================================
 // Text forms and equality
@@ -786,9 +772,9 @@ PyTypeObject URLType = [] {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     t.tp_richcompare = url_richcompare;
     t.tp_getset = url_getset;
-    t.tp_init = url_init;
+    t.tp_init = kv::init_slot<url_init_def>;
     t.tp_new = url_new;
-    t.tp_vectorcall = url_vectorcall;
+    t.tp_vectorcall = kv::construct<url_init_def>;
     return t;
 }();
 
