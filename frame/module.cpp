@@ -81,11 +81,11 @@ int init_builtins() {
 
 int check_version() {
     int major = int((Py_Version >> 24) & 0xff), minor = int((Py_Version >> 16) & 0xff);
-    if (major == 3 && minor == 13) return 0;
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     char text[200];
     std::snprintf(text, sizeof text,
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13,
-                  module_info.full_name, "does not match", major, minor);
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, module_info.full_name, "does not match", major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, text, 1);
 }
 

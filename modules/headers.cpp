@@ -863,20 +863,14 @@ int headers_sq_contains(PyObject* self, PyObject* key) {
 // ---------------------------------------------------------------------------
 // Bulk additions and combination
 
-// Look up a module global at the time of use.
-PyObject* global(PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(kv::module_dict, name);
-    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return v;
-}
-
-// isinstance(o, <global>), with exact lists and dicts answered directly while
-// the global still holds the class bound at import.
+// isinstance(o, <global>), the global looked up at the time of use; exact
+// lists and dicts are answered directly while it still holds the class bound
+// at import.
 int is_instance_of_global(PyObject* o, PyObject* name, PyObject* original, PyTypeObject* fast) {
-    PyObject* cls = global(name);
+    Ref cls = Ref::steal(kv::lookup_global(name));
     if (!cls) return -1;
-    if (cls == original && Py_IS_TYPE(o, fast)) return 1;
-    return PyObject_IsInstance(o, cls);
+    if (cls.get() == original && Py_IS_TYPE(o, fast)) return 1;
+    return PyObject_IsInstance(o, cls.get());
 }
 
 // Call `target.add(*item)`, the item made a tuple unless it is one. On the
