@@ -1,0 +1,63 @@
+"""Borrowed references kept across calls that run Python code.
+
+Each scenario runs in a child interpreter: before its fix it reads freed
+memory (a sanitizer report, a crash or a wrong result), which must not take
+the test run down with it.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_child(source, *flags):
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:
+        # Freed blocks are overwritten, so that a read of one, even by the
+        # uninstrumented interpreter, goes wrong visibly.
+        env["ASAN_OPTIONS"] += ":max_free_fill_size=4096:free_fill_byte=85"
+    proc = subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(source)], capture_output=True, text=True, timeout=120,
+        env=env,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.strip().splitlines()[-1:] == ["ok"], proc.stdout + proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# Module globals consulted by isinstance() while their own check rebinds them
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "Headers().add_many([(b'a', b'b')])",
+        "Headers() + [(b'a', b'b')]",
+    ],
+)
+def test_headers_holds_rebound_class_global_during_isinstance(call):
+    run_child(
+        f"""
+        import kelvarn.headers as module
+        from kelvarn.headers import Headers
+
+        original = module.MutableSequence
+
+        class Meta(type):
+            def __instancecheck__(cls, instance):
+                module.MutableSequence = original  # releases the tuple being checked
+                return False
+
+        class Never(metaclass=Meta):
+            pass
+
+        # Longer than the tuples the interpreter keeps for reuse: released, it is freed.
+        module.MutableSequence = (Never,) + (int,) * 24 + (list,)
+        result = {call}
+        assert module.MutableSequence is original
+        print("ok")
+        """
+    )
