@@ -429,7 +429,10 @@ PyObject* url_eq(PyObject* self, PyObject* other) {
     } else {  // a subclass may define its own `value`
         Ref v = Ref::steal(PyObject_GetAttr(other, n_value));
         if (!v) return kv::fail(url_eq_site);
-        r = PyObject_RichCompareBool(as_url(self)->value, v.get(), Py_EQ);
+        // Its comparison may run Python code that re-initialises self: the
+        // value compared is held meanwhile.
+        Ref own = Ref::borrow(as_url(self)->value);
+        r = PyObject_RichCompareBool(own.get(), v.get(), Py_EQ);
     }
     if (r < 0) return kv::fail(url_eq_site);
     return PyBool_FromLong(r);

@@ -61,3 +61,33 @@ def test_headers_holds_rebound_class_global_during_isinstance(call):
         print("ok")
         """
     )
+
+
+# ---------------------------------------------------------------------------
+# URL equality with a subclass whose `value` compares through Python code
+
+
+def test_url_eq_holds_own_value_while_other_value_compares():
+    run_child(
+        """
+        from kelvarn.url import URL
+
+        u = URL(("http://example.com/" + "p" * 40).encode())
+
+        class Value(bytes):
+            __hash__ = bytes.__hash__
+
+            def __eq__(self, other):
+                u.__init__(b"http://other.example/")  # releases u's previous value
+                return NotImplemented
+
+        class Sub(URL):
+            @property
+            def value(self):
+                return Value(b"http://example.com/")
+
+        assert URL.__eq__(u, Sub(b"http://a.example/")) is False
+        assert u.value == b"http://other.example/"
+        print("ok")
+        """
+    )
