@@ -49,9 +49,13 @@ kv::Site header_repr_site("Header.__repr__");
 kv::Name header_repr_prefix("<Header "), header_repr_sep(": "), header_repr_suffix(">");
 
 PyObject* header_repr(PyObject* self) {
-    Ref name = Ref::steal(PyObject_Str(as_header(self)->name));
+    // str() of bytes may warn (python -b), and a warning hook may
+    // re-initialise self: each field is held while it is converted.
+    Ref field = Ref::borrow(as_header(self)->name);
+    Ref name = Ref::steal(PyObject_Str(field.get()));
     if (!name) return kv::fail(header_repr_site);
-    Ref value = Ref::steal(PyObject_Str(as_header(self)->value));
+    field = Ref::borrow(as_header(self)->value);
+    Ref value = Ref::steal(PyObject_Str(field.get()));
     if (!value) return kv::fail(header_repr_site);
     PyObject* parts[] = {header_repr_prefix, name.get(), header_repr_sep, value.get(), header_repr_suffix};
     PyObject* r = kv::join_text(parts, 5);

@@ -406,7 +406,10 @@ kv::Site url_eq_site("URL.__eq__");
 kv::Site url_ne_site("URL.__ne__");
 
 PyObject* url_repr(PyObject* self) {
-    PyObject* r = PyUnicode_FromFormat("<URL %S>", as_url(self)->value);
+    // str() of bytes may warn (python -b), and a warning hook may
+    // re-initialise self: the value is held while it is converted.
+    Ref value = Ref::borrow(as_url(self)->value);
+    PyObject* r = PyUnicode_FromFormat("<URL %S>", value.get());
     return r ? r : kv::fail(url_repr_site);
 }
 
@@ -462,7 +465,10 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
     if (!other || !PyObject_TypeCheck(other, &URLType)) return other_type_error(other);
     URLObject* o = as_url(other);
     if (o->is_absolute) {
-        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%S + %S)", self->value, o->value);
+        // The first str() may warn (python -b) and run a hook that
+        // re-initialises either URL: both values are held.
+        Ref a = Ref::borrow(self->value), b = Ref::borrow(o->value);
+        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%S + %S)", a.get(), b.get());
         return nullptr;
     }
     if (present(self->query) || present(self->fragment)) {

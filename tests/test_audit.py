@@ -91,3 +91,61 @@ def test_url_eq_holds_own_value_while_other_value_compares():
         print("ok")
         """
     )
+
+
+# ---------------------------------------------------------------------------
+# Text forms of stored byte strings: with -b, str() of bytes warns, and a
+# warning hook may re-initialise the object whose field is being shown
+
+
+@pytest.mark.parametrize(
+    "setup, action, expected",
+    [
+        (
+            "from kelvarn.headers import Header; obj = Header(fresh('name'), fresh('value')); new = (b'n', b'v')",
+            "repr(obj)",
+            # the value is read after the hook has run for the name
+            "\"<Header b'name\" + 'x' * 40 + \"': b'v'>\"",
+        ),
+        (
+            "from kelvarn.url import URL; obj = URL(fresh('http://example.com/')); new = (b'http://replaced.example/',)",
+            "repr(obj)",
+            "\"<URL b'http://example.com/\" + 'x' * 40 + \"'>\"",
+        ),
+        (
+            "from kelvarn.url import URL; other = URL(fresh('http://example.com/')); "
+            "base = URL(fresh('/base/')); obj = other; new = (b'http://replaced.example/',)",
+            "base.join(other)",
+            None,
+        ),
+    ],
+)
+def test_str_of_stored_bytes_holds_field_across_bytes_warning(setup, action, expected):
+    run_child(
+        f"""
+        import warnings
+
+        def fresh(text):
+            return (text + "x" * 40).encode()
+
+        {setup}
+
+        def hook(*args, **kwargs):
+            obj.__init__(*new)
+
+        warnings.simplefilter("always", BytesWarning)
+        warnings.showwarning = hook
+        try:
+            result = {action}
+        except ValueError as error:
+            result = str(error)
+            assert result == (
+                "Cannot concatenate to an absolute URL (b'/base/" + "x" * 40 + "' + b'http://example.com/"
+                + "x" * 40 + "')"
+            ), result
+        else:
+            assert result == {expected}, result
+        print("ok")
+        """,
+        "-b",
+    )
