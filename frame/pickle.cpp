@@ -94,16 +94,19 @@ PyObject* reduce_body(const FuncDef& def, PyObject* self, Arg*) {
     Ref dict;
     if (PyObject_GetOptionalAttrString(self, "__dict__", reinterpret_cast<PyObject**>(&dict)) < 0) return nullptr;
     if (dict.get() == Py_None) dict.reset();
-    Ref state = Ref::steal(PyTuple_New(p.nfields + (dict ? 1 : 0)));
-    if (!state) return nullptr;
+    // The values first: a conversion may run Python code, which must not
+    // find the state tuple with empty items.
+    Ref values[sizeof p.fields / sizeof p.fields[0]];
     bool separate = bool(dict);
     for (int i = 0; i < p.nfields; i++) {
         const Field& f = p.fields[i];
-        PyObject* v = field_to_python(self, f);
-        if (!v) return nullptr;
-        PyTuple_SET_ITEM(state.get(), i, v);
-        if (is_object(f.kind) && v != Py_None) separate = true;
+        values[i] = Ref::steal(field_to_python(self, f));
+        if (!values[i]) return nullptr;
+        if (is_object(f.kind) && values[i].get() != Py_None) separate = true;
     }
+    Ref state = Ref::steal(PyTuple_New(p.nfields + (dict ? 1 : 0)));
+    if (!state) return nullptr;
+    for (int i = 0; i < p.nfields; i++) PyTuple_SET_ITEM(state.get(), i, values[i].release());
     if (dict) PyTuple_SET_ITEM(state.get(), p.nfields, dict.release());
 
     PyObject* name = p.unpickle.name;

@@ -149,3 +149,40 @@ def test_str_of_stored_bytes_holds_field_across_bytes_warning(setup, action, exp
         """,
         "-b",
     )
+
+
+# ---------------------------------------------------------------------------
+# Pickling state: the tuple under construction is not visible to Python code
+
+
+def test_cookie_reduce_builds_state_before_python_code_can_see_it():
+    run_child(
+        """
+        import gc
+        import kelvarn.cookies as module
+        from kelvarn.cookies import Cookie
+
+        original = module.CookieSameSiteMode
+        seen = []
+
+        class Meta(type):
+            def __getattr__(cls, name):
+                # Everything the collector tracks is reachable from here.
+                for o in gc.get_objects():
+                    if type(o) is tuple and len(o) == 9 and o and o[0] == "marker-name":
+                        seen.append(list(o))
+                return getattr(original, name)
+
+        class Mode(metaclass=Meta):
+            pass
+
+        cookie = Cookie("marker-name", "v")
+        module.CookieSameSiteMode = Mode
+        try:
+            state = cookie.__reduce__()[2]
+        finally:
+            module.CookieSameSiteMode = original
+        assert state[0] == "marker-name" and state[7] == original.UNDEFINED
+        print("ok")
+        """
+    )
