@@ -246,12 +246,15 @@ struct Signature {
 
     // Bind a vectorcall argument vector.
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
-    // Bind a tuple and a dictionary (the `__init__` convention).
-    bool bind(PyObject* args, PyObject* kwds, Arg* out) const;
+    // Bind a tuple and a dictionary (the `__init__` convention). The values
+    // taken from the dictionary are held in `hold` (max_params references),
+    // to be kept until the body is done: Python code run by the conversions
+    // or the body may empty the dictionary.
+    bool bind(PyObject* args, PyObject* kwds, Arg* out, Ref* hold) const;
 
 private:
     bool finish(PyObject** values, Py_ssize_t nargs, Arg* out) const;
-    bool place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values) const;
+    bool place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values, Ref* hold = nullptr) const;
     bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
     // Fast binding: the exact type each parameter needs (null: any object),
     // and whether no parameter needs a conversion.
@@ -278,7 +281,8 @@ struct InitDef {
 template <InitDef& D>
 int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[max_params];
-    if (!D.sig.bind(args, kwds, a) || D.body(self, a) < 0) return fail_int(D.site);
+    Ref hold[max_params];
+    if (!D.sig.bind(args, kwds, a, hold) || D.body(self, a) < 0) return fail_int(D.site);
     return 0;
 }
 

@@ -73,7 +73,7 @@ int Signature::match(PyObject* key) const {
 }
 
 // Put a keyword argument in its parameter's place.
-bool Signature::place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values) const {
+bool Signature::place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values, Ref* hold) const {
     int i = match(key);
     if (i == -2) return false;
     if (i < 0) {
@@ -85,6 +85,7 @@ bool Signature::place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject
         return false;
     }
     values[i] = value;
+    if (hold) hold[i] = Ref::borrow(value);
     return true;
 }
 
@@ -203,7 +204,7 @@ bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     return finish(values, nargs, out);
 }
 
-bool Signature::bind(PyObject* args, PyObject* kwds, Arg* out) const {
+bool Signature::bind(PyObject* args, PyObject* kwds, Arg* out, Ref* hold) const {
     PyObject* values[max_params] = {};
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > n) return count_error(*this, true, nargs);
@@ -219,7 +220,9 @@ bool Signature::bind(PyObject* args, PyObject* kwds, Arg* out) const {
         }
         pos = 0;
         while (PyDict_Next(kwds, &pos, &key, &value)) {
-            if (!place(key, value, nargs, values)) return false;
+            // A key of a str subclass compares through its own __eq__.
+            Ref held_key = Ref::borrow(key);
+            if (!place(key, value, nargs, values, hold)) return false;
         }
     }
     return finish(values, nargs, out);

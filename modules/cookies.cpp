@@ -147,7 +147,8 @@ kv::FuncDef fd_error_init("CookieError.__init__", Kind::Method, error_init_body,
 
 int error_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[1];
-    if (!fd_error_init.sig.bind(args, kwds, a)) return kv::fail_int(fd_error_init.site);
+    Ref hold[kv::max_params];
+    if (!fd_error_init.sig.bind(args, kwds, a, hold)) return kv::fail_int(fd_error_init.site);
     Ref r = Ref::steal(error_init_body(self, a));
     return r ? 0 : kv::fail_int(fd_error_init.site);
 }
@@ -164,7 +165,8 @@ kv::FuncDef fd_exceeds_init("CookieValueExceedsMaximumLength.__init__", Kind::Me
 
 int exceeds_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[1];
-    if (!fd_exceeds_init.sig.bind(args, kwds, a)) return kv::fail_int(fd_exceeds_init.site);
+    Ref hold[kv::max_params];
+    if (!fd_exceeds_init.sig.bind(args, kwds, a, hold)) return kv::fail_int(fd_exceeds_init.site);
     Ref r = Ref::steal(exceeds_init_body(self, a));
     return r ? 0 : kv::fail_int(fd_exceeds_init.site);
 }

@@ -50,7 +50,8 @@ kv::Site invalid_url_init_site("InvalidURL.__init__");
 // The message becomes the single item of `args`.
 int invalid_url_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[1];
-    if (!invalid_url_init_sig.bind(args, kwds, a)) return kv::fail_int(invalid_url_init_site);
+    Ref hold[kv::max_params];
+    if (!invalid_url_init_sig.bind(args, kwds, a, hold)) return kv::fail_int(invalid_url_init_site);
     Ref base_args = Ref::steal(PyTuple_Pack(1, a[0].o));
     if (!base_args) return kv::fail_int(invalid_url_init_site);
     if (reinterpret_cast<PyTypeObject*>(PyExc_Exception)->tp_init(self, base_args.get(), nullptr) < 0)
