@@ -307,6 +307,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->annotations);
     Py_VISIT(f->doc);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
     return 0;
 }
 

@@ -120,6 +120,13 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
         PyErr_SetRaisedException(exc);
         return was_finished ? nullptr : fail(g->def->site);
     }
+    // From here the generator runs: a sub-iterator's close() or throw() may
+    // run Python code that must not resume it.
+    struct Running {
+        Generator* g;
+        explicit Running(Generator* g) : g(g) { g->running = 1; }
+        ~Running() { g->running = 0; }
+    } running(g);
     bool delegating = g->yieldfrom != nullptr;
     if (delegating) {
         Ref yf = Ref::steal(g->yieldfrom);
@@ -135,10 +142,7 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
                         PyErr_Clear();
                         sent = Py_None;
                     }
-                    g->running = 1;
-                    PyObject* out = run_body(g, sent);
-                    g->running = 0;
-                    return out;
+                    return run_body(g, sent);
                 }
             } else {
                 PyErr_Clear();
@@ -146,12 +150,10 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
         } else {
             Ref throw_ = Ref::steal(PyObject_GetAttrString(yf.get(), "throw"));
             if (throw_) {
-                g->running = 1;
                 Ref r = Ref::steal(PyObject_CallOneArg(throw_.get(), exc));
                 Py_DECREF(exc);
                 if (r) {
                     g->yieldfrom = yf.release();
-                    g->running = 0;
                     return r.release();
                 }
                 PyObject* sent = nullptr;
@@ -159,9 +161,7 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
                     PyErr_Clear();
                     sent = Py_None;
                 }
-                PyObject* out = run_body(g, sent);
-                g->running = 0;
-                return out;
+                return run_body(g, sent);
             }
             PyErr_Clear();
         }
@@ -175,10 +175,7 @@ PyObject* throw_into(Generator* g, PyObject* exc) {
     } else {
         PyErr_SetRaisedException(exc);
     }
-    g->running = 1;
-    PyObject* out = run_body(g, sent);
-    g->running = 0;
-    return out;
+    return run_body(g, sent);
 }
 
 PyObject* gen_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -291,6 +288,8 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Generator* g = as_gen(self);
     Py_VISIT(g->scope);
     Py_VISIT(g->yieldfrom);
+    Py_VISIT(g->name);
+    Py_VISIT(g->qualname);
     return 0;
 }
 

@@ -391,3 +391,17 @@ def test_reentry_from_inside_is_refused():
     assert seen == [True] + ["generator already executing"] * 4
     assert g.gi_running is False
     assert_finished(g)
+
+
+def test_cycle_through_a_renamed_generator_is_collected():
+    class Name(str):
+        pass
+
+    g = iter(Header(b"a", b"b"))
+    name = Name("renamed")
+    name.owner = g
+    g.__name__ = name
+    probe = weakref.ref(name)
+    del g, name
+    gc.collect()
+    assert probe() is None
