@@ -353,9 +353,9 @@ bool is_function(PyObject* o);
 // Returns a new reference.
 PyObject* lookup_global(PyObject* name);
 
-// For the exec callback: make the "init <module>" traceback entry of a
-// failing exec step name `site`'s file and line instead of the default
-// (used by steps that report as generated code, e.g. "<stringsource>").
+// For the exec callback: the failing step's traceback entry is `site`, a raw
+// site named "init <module>" at another file and line (steps that report as
+// generated code, e.g. "<stringsource>"), instead of the default.
 // Returns -1 so that `return kv::fail_exec(site);` reads naturally.
 int fail_exec(Site& site);
 

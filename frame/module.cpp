@@ -162,19 +162,7 @@ int module_exec(PyObject* module) {
     return 0;
 
 bad:
-    if (module_dict && traced) {
-        if (exec_failure_site) {
-            // Same entry name, at the location the module asked for.
-            if (!exec_failure_site->code)
-                exec_failure_site->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-                    exec_failure_site->file ? exec_failure_site->file : module_info.source, init_name,
-                    exec_failure_site->line));
-            if (exec_failure_site->code) add_traceback(*exec_failure_site);
-            else add_traceback(init_site);
-        } else {
-            add_traceback(init_site);
-        }
-    }
+    if (module_dict && traced) add_traceback(exec_failure_site ? *exec_failure_site : init_site);
     exec_failure_site = nullptr;
     Py_CLEAR(module_obj);
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_name);
