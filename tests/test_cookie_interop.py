@@ -24,8 +24,10 @@ write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.
 HOST = "www.example.test"
 # Cookies are set from /set/<case>, so a cookie without Path gets the default path /set.
 DEFAULT_PATH = "/set"
-# Browsers ignore a cookie whose name and value together are longer than this.
+# Browsers ignore a cookie whose name and value together are longer than this,
 PAIR_LIMIT = 4096
+# and keep none for longer than this many seconds (400 days).
+LIFETIME_CAP = 400 * 86400
 
 # Fixes on their way to main: the writer converts an aware expires to UTC
 # ("utc"), and warns about a cookie that browsers drop ("warn"). Rows marked
@@ -41,7 +43,8 @@ EAST2 = dt.timezone(dt.timedelta(hours=2))
 WEST5 = dt.timezone(dt.timedelta(hours=-5))
 NOW = int(time.time())
 SOON = NOW + 3600            # an hour ahead: a zone offset read as GMT moves it hours off, or into the past
-LATER = NOW + 3 * 86400      # well inside the 400 days browsers allow
+LATER = NOW + 3 * 86400
+FAR = NOW + 500 * 86400
 
 
 def naive(ts):
@@ -66,6 +69,7 @@ MATRIX = [
     ("none-secure", dict(name="sid", value="plain", same_site=Mode.NONE, secure=True, max_age=600), None),
     ("expires-naive", dict(name="e", value="1", expires=naive(LATER), path="/docs"), None),
     ("expires-utc", dict(name="e", value="1", expires=aware(LATER, UTC)), None),
+    ("expires-far", dict(name="e", value="1", expires=naive(FAR)), None),
     ("expires-east", dict(name="e", value="1", expires=aware(SOON, EAST2)), "utc"),
     ("expires-west", dict(name="e", value="1", expires=aware(SOON, WEST5), http_only=True), "utc"),
     ("max-age-0", dict(name="m", value="1", max_age=0, path="/"), None),
@@ -107,6 +111,8 @@ def expected(cookie, sent, browser=False):
         expires = ((e if e.tzinfo else e.replace(tzinfo=UTC)).timestamp() // 1,) * 2
     else:
         expires = None
+    if browser and expires:
+        expires = tuple(min(e, s + LIFETIME_CAP) for e, s in zip(expires, sent))
     mode = {Mode.LAX: "Lax", Mode.STRICT: "Strict", Mode.NONE: "None"}.get(cookie.same_site)
     return dict(
         name=name, value=value,
@@ -156,7 +162,7 @@ def test_cookie_jar_stores_what_was_written(case, kwargs):
                    # The jar keeps SameSite as an attribute it does not act on.
                    same_site=c.get_nonstandard_attr("SameSite")) for c in jar]
     assert len(stored) <= 1
-    # Unlike a browser, the jar keeps a pair of any length.
+    # Unlike a browser, the jar keeps a pair of any length, for any lifetime.
     check(stored[0] if stored else None, want)
     # The writer still returns the bytes, but says when browsers will drop them.
     too_long = len(header.partition(b"; ")[0]) - 1 > PAIR_LIMIT
