@@ -4,10 +4,10 @@ The same table drives the browser suite in tests/interop (``make interop``).
 """
 
 import ctypes
-import io
 import datetime as dt
 import http.client
 import http.cookiejar
+import io
 import time
 import urllib.parse
 import urllib.request
