@@ -339,6 +339,24 @@ def test_parser_rebinding_is_seen_at_the_next_call(monkeypatch):
         httptools.parse_url = real
 
 
+def test_parser_rebinding_without_a_free_dict_watcher():
+    code = (
+        "import _testcapi, httptools\n"
+        "taken = []\n"
+        "while len(taken) < 8:\n"
+        "    try: taken.append(_testcapi.add_dict_watcher(0))\n"
+        "    except RuntimeError: break\n"
+        "from kelvarn.url import URL\n"
+        "assert URL(b'/a').path == b'/a'\n"
+        "httptools.parse_url = lambda raw: 1 / 0\n"
+        "try: URL(b'/a')\n"
+        "except Exception as e: assert 'division by zero' in str(e), e\n"
+        "else: raise SystemExit('the rebinding was not seen')\n"
+        "for i in taken: _testcapi.clear_dict_watcher(i)\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_unprintable_parser_error_propagates(parser):
     class Unprintable(Exception):
         def __str__(self):
