@@ -270,6 +270,19 @@ struct Walk {
             }
             return true;
         }
+        // A table (a dict reached by name) is read item by item.
+        if (PyDict_CheckExact(o)) {
+            int first = first_visit(o);
+            if (first <= 0) return first == 0;
+            guard.items(o);
+            Py_ssize_t pos = 0;
+            PyObject *k, *v;
+            while (PyDict_Next(o, &pos, &k, &v)) {
+                Ref hold = Ref::borrow(v);
+                if (!walk(v, nullptr, depth + 1)) return false;
+            }
+            return true;
+        }
         // Instances: those of a class that can change take their behaviour
         // from it; a wrapper that records what it wraps (functools) is
         // followed to it.

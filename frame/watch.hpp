@@ -50,8 +50,10 @@ public:
     // function, the function itself, every name its code (nested code
     // included) uses, as looked up in its globals and its built-ins, and,
     // recursively, the functions, classes (their dictionaries along the MRO),
-    // modules (the same names in their namespaces) and wrapped callables
-    // (`__wrapped__`, bound methods) found under those names. `lazy` names
+    // modules (the same names in their namespaces), dicts (item by item) and
+    // wrapped callables (`__wrapped__`, bound methods) found under those
+    // names. Lists and sets have no watcher: their contents are not guarded
+    // (the standard functions keep only constant tables in them). `lazy` names
     // are globals that the standard code fills in itself on first use (a
     // table built on demand): they are not watched. A function with a
     // closure cannot be watched (cells change without notice).
