@@ -17,6 +17,7 @@ import pytest
 
 import kelvarn.headers as mod
 from kelvarn.headers import Header
+from support import assert_no_leaks
 
 UNPICKLE = mod.__pyx_unpickle_Header
 CHECKSUM = 0xAAF55BF
@@ -405,6 +406,16 @@ def test_checksum_rejected(checksum, shown):
         UNPICKLE(Header, checksum, None)
     assert str(info.value) == incompatible(shown)
     assert entries(info.value)[-1] == ("kelvarn.headers.__pyx_unpickle_Header", "<stringsource>")
+
+
+def test_checksum_rejected_without_pickle_error(monkeypatch):
+    # The error class is imported at that moment, as any imported name is.
+    monkeypatch.delattr(pickle, "PickleError")
+    with pytest.raises(ImportError) as info:
+        UNPICKLE(Header, 1, None)
+    assert type(info.value) is ImportError and str(info.value) == "cannot import name PickleError"
+    assert entries(info.value)[-1] == ("kelvarn.headers.__pyx_unpickle_Header", "<stringsource>")
+    assert_no_leaks(UNPICKLE, Header, 1, None)
 
 
 class IndexOnly:

@@ -296,6 +296,67 @@ def test_missing_or_broken_parser_module(monkeypatch):
         URL(b"/a")
 
 
+def test_parser_rebinding_is_seen_at_the_next_call(monkeypatch):
+    # The parser found is kept between calls; every way of changing what
+    # `httptools.parse_url` names is seen by the next construction.
+    import httptools
+    real = httptools.parse_url
+    seen = []
+
+    def spy(tag):
+        return lambda raw: seen.append(tag) or real(raw)
+
+    class Sub(types.ModuleType):
+        parse_url = property(lambda self: spy("class"))
+
+    other = types.ModuleType("other")
+    steps = [
+        ("attribute", lambda: monkeypatch.setattr(httptools, "parse_url", spy("attribute"))),
+        ("namespace", lambda: monkeypatch.setattr(url_module, "httptools", types.SimpleNamespace(parse_url=spy("namespace")))),
+        ("module", lambda: (setattr(other, "parse_url", spy("module")), monkeypatch.setattr(url_module, "httptools", other))),
+        ("module attribute", lambda: setattr(other, "parse_url", spy("module attribute"))),
+        ("class", lambda: setattr(other, "__class__", Sub)),
+        ("back", lambda: setattr(other, "__class__", types.ModuleType)),
+    ]
+    URL(b"/a")
+    for tag, step in steps:
+        step()
+        assert URL(b"/a").path == b"/a"
+        assert seen[-1] == ("module attribute" if tag == "back" else tag)
+    del seen[:]
+    monkeypatch.undo()
+    assert URL(b"/a").path == b"/a" and seen == []
+
+    def flip():
+        httptools.parse_url = spy("flip")
+        URL(b"/a")
+        httptools.parse_url = real
+        URL(b"/a")
+
+    try:
+        assert_no_leaks(flip)
+    finally:
+        httptools.parse_url = real
+
+
+def test_parser_rebinding_without_a_free_dict_watcher():
+    code = (
+        "import _testcapi, httptools\n"
+        "taken = []\n"
+        "while len(taken) < 8:\n"
+        "    try: taken.append(_testcapi.add_dict_watcher(0))\n"
+        "    except RuntimeError: break\n"
+        "from kelvarn.url import URL\n"
+        "assert URL(b'/a').path == b'/a'\n"
+        "httptools.parse_url = lambda raw: 1 / 0\n"
+        "try: URL(b'/a')\n"
+        "except Exception as e: assert 'division by zero' in str(e), e\n"
+        "else: raise SystemExit('the rebinding was not seen')\n"
+        "for i in taken: _testcapi.clear_dict_watcher(i)\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_unprintable_parser_error_propagates(parser):
     class Unprintable(Exception):
         def __str__(self):
