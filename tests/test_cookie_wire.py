@@ -2,6 +2,7 @@
 
 import ctypes
 import datetime as dt
+import gc
 import pathlib
 import random
 import traceback
@@ -411,3 +412,41 @@ def test_corpus_leaks_nothing():
                 pass
 
     assert_no_leaks(run, repeat=20, warmup=3)
+
+
+# ---------------------------------------------------------------------------
+# The writer while Python code replaces the fields it has read
+
+
+@pytest.mark.parametrize("domain, path", [
+    ("d" * 50, "p" * 60),
+    ("\u00e9" * 50, "/\u00fc" * 30),
+])
+def test_write_keeps_domain_and_path_read_before_the_join(monkeypatch, domain, path):
+    # The first item is joined last; making it bytes-like runs Python code
+    # that replaces the domain and path. The items written are those that
+    # were read before, and nothing points into the released texts.
+    cookie = Cookie("a", "b", domain="".join(domain), path="".join(path))
+    reuse = []
+
+    class Late:
+        def __buffer__(self, flags):
+            cookie.domain = None
+            cookie.path = None
+            gc.collect()
+            reuse[:] = ["%050d" % i for i in range(2000)]
+            return memoryview(b"N=V")
+
+    class Head:
+        def __add__(self, other):
+            return self if other == b"=" else Late()
+
+    class Quoted:
+        def encode(self):
+            return Head()
+
+    monkeypatch.setattr(kc, "quote", lambda s: Quoted())
+    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + path.encode()
+    assert write(cookie) == expected
+    assert cookie.domain is None and cookie.path is None
+    assert_no_leaks(write, Cookie("a", "b", domain=domain, path=path))
