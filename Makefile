@@ -13,7 +13,9 @@ BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
 # The sanitizer build has its own environment and build directory.
 SAN_BUILD_DIR ?= build/sanitize
 TESTS ?= tests
-DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
+# mypy and pyright check the stubs (tests/test_typing.py); the nodejs extra brings
+# the runtime that pyright needs, so nothing is fetched outside PyPI.
+DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython mypy 'pyright[nodejs]' typing_extensions
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
 INTEROP_PACKAGES := selenium uvicorn
 

@@ -2,6 +2,7 @@
 
 import ctypes
 import datetime as dt
+import gc
 import pathlib
 import random
 import re
@@ -17,8 +18,8 @@ import kelvarn.cookies as kc
 from kelvarn.cookies import Cookie, CookieSameSiteMode as Mode, CookieValueExceedsMaximumLength, parse_cookie
 from support import assert_no_leaks, capi_function
 
-CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpora" / "set-cookie" / "values.txt"
-VALUES = CORPUS.read_bytes().split(b"\n") if CORPUS.exists() else []
+CORPUS = pathlib.Path(__file__).resolve().parent / "data" / "set-cookie" / "values.txt"
+VALUES = CORPUS.read_bytes().split(b"\n")
 OBJ = ctypes.py_object
 write = capi_function(kc, "write_cookie_for_response", OBJ, OBJ)
 split_value = capi_function(kc, "split_value", OBJ, OBJ, OBJ)
@@ -170,7 +171,6 @@ def test_parse_uses_the_bound_unquote(monkeypatch):
         parse_cookie(b"a=b")
 
 
-@pytest.mark.skipif(not VALUES, reason="corpus not present")
 @pytest.mark.parametrize("raw", VALUES, ids=range(len(VALUES)))
 def test_corpus(raw):
     got = outcome(parse_cookie, raw)
@@ -180,7 +180,7 @@ def test_corpus(raw):
 
 
 def test_corpus_reads_a_bare_carriage_return():
-    assert any(b"\r" in v for v in VALUES) or not VALUES
+    assert any(b"\r" in v for v in VALUES)
 
 
 # --------------------------------------------------------------------------
@@ -328,7 +328,6 @@ def test_write_uses_the_bound_quote(monkeypatch):
         write(Cookie("a", "b"))
 
 
-@pytest.mark.skipif(not VALUES, reason="corpus not present")
 def test_round_trip_over_the_corpus():
     checked = 0
     for raw in VALUES:
@@ -399,7 +398,6 @@ def test_native_quote_matches_the_standard_one(seed, monkeypatch):
     assert [outcome(write, c) for c in cookies] == native
 
 
-@pytest.mark.skipif(not VALUES, reason="corpus not present")
 def test_corpus_is_identical_on_both_paths(monkeypatch):
     native = [outcome(parse_cookie, r) for r in VALUES]
     written = [outcome(write, parse_cookie(r)) if n[0] != "raised" else None for r, n in zip(VALUES, native)]
@@ -409,7 +407,6 @@ def test_corpus_is_identical_on_both_paths(monkeypatch):
     assert [outcome(write, parse_cookie(r)) if n[0] != "raised" else None for r, n in zip(VALUES, native)] == written
 
 
-@pytest.mark.skipif(not VALUES, reason="corpus not present")
 def test_corpus_leaks_nothing():
     def run():
         for raw in VALUES:
@@ -526,3 +523,41 @@ def test_native_paths_return_when_the_changes_are_undone(monkeypatch):
         assert_no_leaks(flip)
     finally:
         urllib.parse.quote.__defaults__ = ("/", None, None)
+
+
+# ---------------------------------------------------------------------------
+# The writer while Python code replaces the fields it has read
+
+
+@pytest.mark.parametrize("domain, path", [
+    ("d" * 50, "p" * 60),
+    ("\u00e9" * 50, "/\u00fc" * 30),
+])
+def test_write_keeps_domain_and_path_read_before_the_join(monkeypatch, domain, path):
+    # The first item is joined last; making it bytes-like runs Python code
+    # that replaces the domain and path. The items written are those that
+    # were read before, and nothing points into the released texts.
+    cookie = Cookie("a", "b", domain="".join(domain), path="".join(path))
+    reuse = []
+
+    class Late:
+        def __buffer__(self, flags):
+            cookie.domain = None
+            cookie.path = None
+            gc.collect()
+            reuse[:] = ["%050d" % i for i in range(2000)]
+            return memoryview(b"N=V")
+
+    class Head:
+        def __add__(self, other):
+            return self if other == b"=" else Late()
+
+    class Quoted:
+        def encode(self):
+            return Head()
+
+    monkeypatch.setattr(kc, "quote", lambda s: Quoted())
+    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + path.encode()
+    assert write(cookie) == expected
+    assert cookie.domain is None and cookie.path is None
+    assert_no_leaks(write, Cookie("a", "b", domain=domain, path=path))
