@@ -16,7 +16,7 @@ TESTS ?= tests
 DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
 
-.PHONY: all install test bench sanitize clean
+.PHONY: all install test bench importtime sanitize clean
 
 all: install
 
@@ -39,6 +39,11 @@ $(VENV)/.bench-ready: $(VENV)/.ready
 
 bench: install $(VENV)/.bench-ready
 	$(PY) bench/run.py
+
+# The bench also shows what importing kelvarn costs on top of its dependencies.
+bench: importtime
+importtime: install
+	$(PY) bench/importtime.py
 
 $(SAN_VENV)/.ready:
 	python$(PYTHON_VERSION) -m venv $(SAN_VENV)

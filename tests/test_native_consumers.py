@@ -77,6 +77,15 @@ def test_pxd_files_are_installed():
         assert (package / f"{name}.pxd").is_file()
 
 
+def test_import_loads_nothing_beyond_the_dependencies():
+    """Start-up cost: the package and its modules bring in no module of their own."""
+    code = ("import sys, datetime, email.utils, urllib.parse, httptools; before = set(sys.modules); "
+            "import kelvarn.headers, kelvarn.cookies, kelvarn.url; print(sorted(set(sys.modules) - before))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out == "['kelvarn', 'kelvarn.cookies', 'kelvarn.headers', 'kelvarn.url']\n"
+    assert kelvarn.get_include() == os.path.join(os.path.dirname(kelvarn.__file__), "include")
+
+
 # ---------------------------------------------------------------------------
 # Headers: every slot, flag 0 and 1, on a base instance and on a subclass
 
