@@ -139,8 +139,8 @@ extern PyObject* empty_str;
 struct Site {
     // `qualname` is "Headers.get"; the entry names "kelvarn.headers.Headers.get"
     // unless `raw` is set, in which case the name is used as it stands.
-    Site(const char* qualname, const char* file = nullptr, bool raw = false,
-         std::source_location loc = std::source_location::current())
+    constexpr Site(const char* qualname, const char* file = nullptr, bool raw = false,
+                   std::source_location loc = std::source_location::current())
         : qualname(qualname), file(file), raw(raw), line(int(loc.line())) {}
     const char* qualname;
     const char* file;   // null: the module source

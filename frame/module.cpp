@@ -137,7 +137,8 @@ int module_exec(PyObject* module) {
     }
     static char init_name[64];
     std::snprintf(init_name, sizeof init_name, "init %s", module_info.full_name);
-    static Site init_site(init_name, nullptr, true);
+    // Constant-initialised: no guard, so the modules need nothing from the C++ runtime.
+    constinit static Site init_site(init_name, nullptr, true);
 
     module_obj = Py_NewRef(module);
     bool traced = false;
