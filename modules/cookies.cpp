@@ -36,6 +36,8 @@ kv::Name n_encode("encode");
 kv::Name n_decode("decode");
 kv::Name n_index("index");
 kv::Name n_strftime("strftime");
+kv::Name n_utcoffset("utcoffset");
+kv::Name n_astimezone("astimezone");
 kv::Name n_time("time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
@@ -61,6 +63,8 @@ PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
 PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
 PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
 PyObject* time_strftime = nullptr;      // the built-in time.strftime, if the exec step found it
+PyObject* utc_zone = nullptr;           // datetime.timezone.utc
+PyTypeObject* timezone_type = nullptr;  // datetime.timezone, the interpreter's fixed-offset zone
 
 const char exceeds_message[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
@@ -721,13 +725,34 @@ bool original_time_strftime() {
     return f == time_strftime;
 }
 
+// The date text of an instant: an aware value is first converted with its
+// own astimezone(timezone.utc), then the (converted) value's own strftime
+// formats it; a naive value is taken to be UTC already.
 PyObject* to_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("strftime");
+    Ref when;
     if (Py_IS_TYPE(value, datetime_type) && native_datetime) {
-        int y = PyDateTime_GET_YEAR(value);
-        if (y >= 1000 && c_time_locale() && original_time_strftime()) return format_date_c(value);
+        // The interpreter's own type: no Python code runs for a naive value
+        // or for a fixed-offset timezone, so their calls are made directly.
+        PyObject* tz = PyDateTime_DATE_GET_TZINFO(value);
+        if (tz == Py_None) {
+            when = Ref::borrow(value);
+        } else if (Py_IS_TYPE(tz, timezone_type)) {
+            when = Ref::steal(kv::call_method(value, n_astimezone, utc_zone));
+            if (!when) return nullptr;
+        }
+        if (when && Py_IS_TYPE(when.get(), datetime_type) && PyDateTime_GET_YEAR(when.get()) >= 1000 &&
+            c_time_locale() && original_time_strftime())
+            return format_date_c(when.get());
     }
-    Ref text = Ref::steal(kv::call_method(value, n_strftime, n_date_pattern.obj));
+    if (!when) {
+        Ref offset = Ref::steal(kv::call_method(value, n_utcoffset));
+        if (!offset) return nullptr;
+        when = offset.get() == Py_None ? Ref::borrow(value)
+                                       : Ref::steal(kv::call_method(value, n_astimezone, utc_zone));
+        if (!when) return nullptr;
+    }
+    Ref text = Ref::steal(kv::call_method(when.get(), n_strftime, n_date_pattern.obj));
     if (!text) return nullptr;
     return encode_text(text.get());
 }
@@ -1159,6 +1184,8 @@ public:
         owned_[n_] = own;
         n_++;
     }
+    // Length of the first item, once joined.
+    Py_ssize_t first_length() const { return items_[0].an + items_[0].bn; }
     // An object that must be bytes-like by the time of the join (steals it).
     void add_object(PyObject* own) { add2(nullptr, 0, nullptr, 0, own); }
 
@@ -1231,6 +1258,41 @@ bool utf8_view(PyObject* s, const char** p, Py_ssize_t* n, Ref* hold) {
     return true;
 }
 
+// A character that ends an attribute (";") or breaks the header (a control
+// character) makes the writer refuse the cookie.
+bool attribute_text_safe(const char* attribute, const char* p, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c < 0x20 || c == 0x7f || c == ';') {
+            Ref ch = Ref::steal(PyUnicode_FromOrdinal(c));
+            if (ch)
+                PyErr_Format(PyExc_ValueError,
+                             "Cookie %s contains a character that cannot be written in Set-Cookie: %R", attribute,
+                             ch.get());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whatever the items came from (a rebound quote, a date's own strftime),
+// the header value never holds CR, LF or NUL.
+bool header_text_safe(PyObject* out) {
+    const char* p = PyBytes_AS_STRING(out);
+    Py_ssize_t n = PyBytes_GET_SIZE(out);
+    const char* first = nullptr;
+    for (char c : {'\r', '\n', '\0'}) {
+        const char* at = static_cast<const char*>(std::memchr(p, c, size_t(first ? first - p : n)));
+        if (at) first = at;
+    }
+    if (!first) return true;
+    Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(*first)));
+    if (ch)
+        PyErr_Format(PyExc_ValueError, "Set-Cookie value contains a character that cannot be written in a header: %R",
+                     ch.get());
+    return false;
+}
+
 PyObject* write_impl(PyObject* self) {
     CookieObject* c = as_cookie(self);
     Items items;
@@ -1289,14 +1351,15 @@ PyObject* write_impl(PyObject* self) {
     // 4, 5: Domain, Path. The items own what their bytes point into: the
     // join may run Python code (a bytes-like first item) that reassigns the
     // fields.
+    // Neither may end the attribute or the header line early.
     if (c->domain != Py_None && PyUnicode_GET_LENGTH(c->domain) > 0) {
         Ref hold;
-        if (!utf8_view(c->domain, &p, &n, &hold)) return nullptr;
+        if (!utf8_view(c->domain, &p, &n, &hold) || !attribute_text_safe("domain", p, n)) return nullptr;
         items.add2("Domain=", 7, p, n, hold ? hold.release() : Py_NewRef(c->domain));
     }
     if (c->path != Py_None && PyUnicode_GET_LENGTH(c->path) > 0) {
         Ref hold;
-        if (!utf8_view(c->path, &p, &n, &hold)) return nullptr;
+        if (!utf8_view(c->path, &p, &n, &hold) || !attribute_text_safe("path", p, n)) return nullptr;
         items.add2("Path=", 5, p, n, hold ? hold.release() : Py_NewRef(c->path));
     }
     // 6, 7, 8: the flags and SameSite
@@ -1306,7 +1369,18 @@ PyObject* write_impl(PyObject* self) {
     if (mode == mode_strict) items.add("SameSite=Strict", 15);
     else if (mode == mode_lax) items.add("SameSite=Lax", 12);
     else if (mode == mode_none) items.add("SameSite=None", 13);
-    return items.join();
+    Ref out = Ref::steal(items.join());
+    if (!out || !header_text_safe(out.get())) return nullptr;
+    // Browsers drop a cookie whose name and value together exceed 4096
+    // bytes; the bytes are still returned.
+    Py_ssize_t pair = items.first_length() - 1;
+    if (pair > max_value_length &&
+        PyErr_WarnFormat(PyExc_UserWarning, 1,
+                         "Cookie name and value are %zd bytes long once written; browsers ignore cookies whose "
+                         "name and value exceed %zd bytes",
+                         pair, max_value_length) < 0)
+        return nullptr;
+    return out.release();
 }
 
 PyObject* write_cookie_for_response(CookieObject* cookie) {
@@ -1387,7 +1461,8 @@ int import_types() {
     // itself, whose layout is the one compiled in.
     native_datetime = !(datetime_type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
                       datetime_type->tp_basicsize == Py_ssize_t(sizeof(PyDateTime_DateTime)) &&
-                      std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0;
+                      std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0 &&
+                      datetime_type == PyDateTimeAPI->DateTimeType;
     // The C type's strftime hands its work to time.strftime; the built-in one
     // (a function of the loaded time module) is recognised here, without
     // importing anything.
@@ -1468,7 +1543,10 @@ int remember(const char* name, PyObject** slot) {
 }
 
 int exec_module(PyObject*) {
-    (void)PyDateTimeAPI;
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) return -1;
+    }
     // C function table.
     if (export_table() < 0) return -1;
     // Types.
@@ -1483,6 +1561,8 @@ int exec_module(PyObject*) {
         return -1;
     // Types the module was built against, then the SameSite class.
     if (import_types() < 0) return -1;
+    Py_XSETREF(utc_zone, Py_NewRef(PyDateTimeAPI->TimeZone_UTC));
+    timezone_type = Py_TYPE(utc_zone);
     if (build_mode_class() < 0) return kv::fail_exec(mode_class_site);
     // Imports.
     {

@@ -382,7 +382,7 @@ def test_cycle_collector_visits_expires_only():
 
 def test_date_formatting():
     assert datetime_to_cookie_format(WHEN) == b"Wed, 21 Oct 2015 07:28:00 GMT"
-    assert datetime_to_cookie_format(value=WHEN.replace(tzinfo=PLUS2, hour=9)) == b"Wed, 21 Oct 2015 09:28:00 GMT"
+    assert datetime_to_cookie_format(value=WHEN.replace(tzinfo=PLUS2, hour=9)) == b"Wed, 21 Oct 2015 07:28:00 GMT"
     assert datetime_from_cookie_format(b"Wed, 21 Oct 2015 07:28:00 GMT") == dt.datetime(2015, 10, 21, 7, 28)
     back = datetime_from_cookie_format(b"Wed, 21 Oct 2015 09:28:00 +0200")
     assert back == dt.datetime(2015, 10, 21, 9, 28) and back.tzinfo is None
@@ -402,6 +402,82 @@ def test_date_formatting_uses_the_objects_own_strftime():
             return "custom " + fmt
 
     assert datetime_to_cookie_format(When(2020, 1, 1)) == b"custom %a, %d %b %Y %H:%M:%S GMT"
+
+
+class Zone(dt.tzinfo):
+    """A tzinfo of Python code that records the calls the formatting makes."""
+
+    def __init__(self, hours, calls):
+        self.hours, self.calls = hours, calls
+
+    def utcoffset(self, when):
+        self.calls.append("utcoffset")
+        if self.hours == "boom":
+            raise KeyError("utcoffset")
+        return None if self.hours is None else dt.timedelta(hours=self.hours)
+
+    def dst(self, when):
+        self.calls.append("dst")
+        return None
+
+    def fromutc(self, when):
+        self.calls.append("fromutc")
+        return dt.tzinfo.fromutc(self, when)
+
+
+class Stamp(dt.datetime):
+    """The same instant through the general path (not the exact type)."""
+
+
+def plain_format(when):
+    """The formatting written out in Python."""
+    if when.utcoffset() is not None:
+        when = when.astimezone(dt.timezone.utc)
+    return when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+
+
+@pytest.mark.parametrize("when, text, calls", [
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=PLUS2), b"Wed, 21 Oct 2015 07:28:00 GMT", None),
+    (dt.datetime(2015, 10, 21, 22, 30, 5, tzinfo=dt.timezone(-dt.timedelta(hours=5))), b"Thu, 22 Oct 2015 03:30:05 GMT", None),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone.utc), b"Wed, 21 Oct 2015 09:28:00 GMT", None),
+    (dt.datetime(2015, 10, 21, 9, 28, 59, 999999), b"Wed, 21 Oct 2015 09:28:59 GMT", None),
+    (dt.datetime(1000, 1, 1, 1, tzinfo=PLUS2), b"Tue, 31 Dec 999 23:00:00 GMT", None),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(2, [])), b"Wed, 21 Oct 2015 07:28:00 GMT",
+     ["utcoffset", "utcoffset"]),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(None, [])), b"Wed, 21 Oct 2015 09:28:00 GMT", ["utcoffset", "dst"]),
+])
+def test_date_formatting_writes_the_instant_in_utc(when, text, calls):
+    to_c = capi_function(kc, "datetime_to_cookie_format", ctypes.py_object, ctypes.py_object, ctypes.c_int)
+    write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+    if calls is not None:
+        when.tzinfo.calls.clear()
+    assert datetime_to_cookie_format(when) == text
+    if calls is not None:
+        # The zone's own methods run, as often and in the order plain Python calls them.
+        assert when.tzinfo.calls == calls
+        when.tzinfo.calls.clear()
+    assert plain_format(when) == text
+    if calls is not None:
+        assert when.tzinfo.calls == calls
+    general = Stamp(*when.timetuple()[:6], when.microsecond, tzinfo=when.tzinfo)
+    assert to_c(when, 0) == to_c(general, 0) == text
+    assert write(Cookie("a", "b", when)) == write(Cookie("a", "b", general)) == b"a=b; Expires=" + text
+    assert_no_leaks(datetime_to_cookie_format, when)
+
+
+@pytest.mark.parametrize("when, exc, message", [
+    (dt.datetime(2015, 1, 1, tzinfo=Zone("boom", [])), KeyError, "'utcoffset'"),
+    (Stamp(2015, 1, 1, tzinfo=Zone("boom", [])), KeyError, "'utcoffset'"),
+    (dt.datetime(1, 1, 1, 0, 30, tzinfo=PLUS2), OverflowError, "date value out of range"),
+    (dt.datetime(2015, 1, 1, tzinfo=Zone(30, [])), ValueError, None),
+])
+def test_date_formatting_conversion_errors(when, exc, message):
+    write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+    for fn in (datetime_to_cookie_format, lambda w: write(Cookie("a", "b", w))):
+        with pytest.raises(exc) as info:
+            fn(when)
+        assert message is None or str(info.value) == message
+    assert_no_leaks(datetime_to_cookie_format, when)
 
 
 @pytest.mark.parametrize("fn, arg, exc, message", [
