@@ -6,8 +6,10 @@
 
 #include <datetime.h>
 
+#include <climits>
 #include <clocale>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -62,6 +64,7 @@ bool native_datetime = false;           // it is the interpreter's own C type
 PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
 PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
 PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
+PyObject* std_parsedate = nullptr;      // email.utils.parsedate_to_datetime as imported
 PyObject* time_strftime = nullptr;      // the built-in time.strftime, if the exec step found it
 PyObject* utc_zone = nullptr;           // datetime.timezone.utc
 PyTypeObject* timezone_type = nullptr;  // datetime.timezone, the interpreter's fixed-offset zone
@@ -766,10 +769,257 @@ PyObject* to_format_entry(PyObject* value, int) {
     return r ? r : kv::fail(fd_to_format.site);
 }
 
+// ---------------------------------------------------------------------------
+// Date text read natively: the steps of the standard parsedate_to_datetime
+// for ASCII text, with the same results and the same errors. Whatever they
+// do not settle exactly (a number too long for 64 bits, a zone offset the
+// timezone constructor refuses, a field outside the C int range) is handed
+// back to the standard function itself.
+
+enum class DateParse { ok, invalid, fallback };
+
+struct DateFields {
+    long long year, month, day, hour, minute, second;
+};
+
+struct Sv {
+    const char* p = nullptr;
+    Py_ssize_t n = 0;
+    Py_ssize_t find(char c) const {
+        const void* at = n ? std::memchr(p, c, size_t(n)) : nullptr;
+        return at ? static_cast<const char*>(at) - p : -1;
+    }
+    bool ends_with(char c) const { return n > 0 && p[n - 1] == c; }
+};
+
+// The whitespace of str.split() within ASCII.
+inline bool split_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+
+const char* const date_month_names[] = {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug",
+                                        "sep", "oct", "nov", "dec", "january", "february", "march", "april",
+                                        "may", "june", "july", "august", "september", "october", "november",
+                                        "december"};
+const char* const date_day_names[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+const struct {
+    const char* name;
+    int offset;
+} date_zones[] = {{"ut", 0},     {"utc", 0},    {"gmt", 0},    {"z", 0},      {"ast", -400},
+                  {"adt", -300}, {"est", -500}, {"edt", -400}, {"cst", -600}, {"cdt", -500},
+                  {"mst", -700}, {"mdt", -600}, {"pst", -800}, {"pdt", -700}};
+
+// 1 to 12 for a month name in any letter case, 0 otherwise.
+int date_month(Sv s) {
+    for (int i = 0; i < 24; i++)
+        if (equals_lower(s.p, s.n, date_month_names[i])) return i % 12 + 1;
+    return 0;
+}
+
+bool date_day(Sv s) {
+    for (const char* d : date_day_names)
+        if (equals_lower(s.p, s.n, d)) return true;
+    return false;
+}
+
+// int(text) for ASCII text without whitespace: a sign, then digits with
+// single underscores between them. More than 18 digits: fallback.
+DateParse date_int(Sv s, long long* out) {
+    Py_ssize_t i = 0;
+    bool negative = false;
+    if (s.n > 0 && (s.p[0] == '+' || s.p[0] == '-')) {
+        negative = s.p[0] == '-';
+        i = 1;
+    }
+    long long v = 0;
+    int digits = 0;
+    bool need_digit = true;
+    for (; i < s.n; i++) {
+        char c = s.p[i];
+        if (c >= '0' && c <= '9') {
+            if (++digits > 18) return DateParse::fallback;
+            v = v * 10 + (c - '0');
+            need_digit = false;
+        } else if (c == '_' && !need_digit) {
+            need_digit = true;
+        } else {
+            return DateParse::invalid;
+        }
+    }
+    if (need_digit) return DateParse::invalid;
+    *out = negative ? -v : v;
+    return DateParse::ok;
+}
+
+// Pieces of `s` split at every `sep` (empty pieces kept); returns how many
+// there are, storing at most `max` of them.
+int split_at(Sv s, char sep, Sv* out, int max) {
+    int count = 0;
+    const char* p = s.p;
+    const char* end = s.p + s.n;
+    for (;;) {
+        const void* at = p < end ? std::memchr(p, sep, size_t(end - p)) : nullptr;
+        const char* stop = at ? static_cast<const char*>(at) : end;
+        if (count < max) out[count] = {p, stop - p};
+        count++;
+        if (!at) return count;
+        p = stop + 1;
+    }
+}
+
+DateParse parse_date_ascii(const char* text, Py_ssize_t size, DateFields* f) {
+    if (size == 0) return DateParse::invalid;
+    // data = data.split(): the first tokens and their count (capped).
+    constexpr int keep = 8;
+    Sv data[keep];
+    int len = 0;
+    for (Py_ssize_t i = 0; i < size && len < keep;) {
+        while (i < size && split_space(static_cast<unsigned char>(text[i]))) i++;
+        if (i == size) break;
+        Py_ssize_t start = i;
+        while (i < size && !split_space(static_cast<unsigned char>(text[i]))) i++;
+        data[len++] = {text + start, i - start};
+    }
+    if (len == 0) return DateParse::invalid;
+    // A day name, or text up to a comma, is skipped.
+    if (data[0].ends_with(',') || date_day(data[0])) {
+        for (int i = 1; i < len; i++) data[i - 1] = data[i];
+        len--;
+    } else {
+        const char* comma = nullptr;
+        for (Py_ssize_t i = data[0].n; i-- > 0;)
+            if (data[0].p[i] == ',') {
+                comma = data[0].p + i;
+                break;
+            }
+        if (comma) data[0] = {comma + 1, data[0].p + data[0].n - (comma + 1)};
+    }
+    // RFC 850 dates: day-month-year.
+    if (len == 3) {
+        Sv stuff[3];
+        if (split_at(data[0], '-', stuff, 3) == 3) {
+            data[4] = data[2];
+            data[3] = data[1];
+            data[0] = stuff[0];
+            data[1] = stuff[1];
+            data[2] = stuff[2];
+            len = 5;
+        }
+    }
+    if (len == 4) {
+        Sv s = data[3];
+        Py_ssize_t i = s.find('+');
+        if (i == -1) i = s.find('-');
+        if (i > 0) {
+            data[3] = {s.p, i};
+            data[4] = {s.p + i, s.n - i};
+        } else {
+            data[4] = {s.p + s.n, 0};  // no zone
+        }
+        len = 5;
+    }
+    if (len < 5) return DateParse::invalid;
+    Sv dd = data[0], mm = data[1], yy = data[2], tm = data[3], tz = data[4];
+    if (!dd.n || !mm.n || !yy.n) return DateParse::invalid;
+    int month = date_month(mm);
+    if (!month) {
+        std::swap(dd, mm);
+        month = date_month(mm);
+        if (!month) return DateParse::invalid;
+    }
+    if (dd.ends_with(',')) dd.n--;
+    if (yy.find(':') > 0) std::swap(yy, tm);
+    if (!yy.n) return DateParse::fallback;  // not reached: the standard steps would index an empty text
+    if (yy.ends_with(',')) {
+        yy.n--;
+        if (!yy.n) return DateParse::invalid;
+    }
+    if (!(yy.p[0] >= '0' && yy.p[0] <= '9')) std::swap(yy, tz);
+    if (!tm.n) return DateParse::fallback;  // not reached, as above
+    if (tm.ends_with(',')) tm.n--;
+    Sv clock[3];
+    Sv zero{"0", 1};
+    int parts = split_at(tm, ':', clock, 3);
+    if (parts == 2) {
+        clock[2] = zero;
+    } else if (parts != 3) {
+        if (parts != 1 || tm.find('.') < 0) return DateParse::invalid;
+        parts = split_at(tm, '.', clock, 3);
+        if (parts == 2) clock[2] = zero;
+        else if (parts != 3) return DateParse::invalid;
+    }
+    long long year, day, hour, minute, second;
+    const Sv* texts[] = {&yy, &dd, &clock[0], &clock[1], &clock[2]};
+    long long* values[] = {&year, &day, &hour, &minute, &second};
+    for (int i = 0; i < 5; i++) {
+        DateParse r = date_int(*texts[i], values[i]);
+        if (r != DateParse::ok) return r;
+    }
+    if (year < 100) year += year > 68 ? 1900 : 2000;
+    // The zone: a name, or a number whose "-0" form means none.
+    bool zoned = false;
+    long long offset = 0;
+    bool named = false;
+    for (const auto& z : date_zones)
+        if (equals_lower(tz.p, tz.n, z.name)) {
+            offset = z.offset;
+            zoned = named = true;
+            break;
+        }
+    if (!named) {
+        DateParse r = date_int(tz, &offset);
+        if (r == DateParse::fallback) return r;
+        zoned = r == DateParse::ok && !(offset == 0 && tz.p[0] == '-');
+    }
+    if (zoned && offset) {
+        long long magnitude = offset < 0 ? -offset : offset;
+        if (magnitude > 1000000000000LL) return DateParse::fallback;
+        long long seconds = (magnitude / 100) * 3600 + (magnitude % 100) * 60;
+        // The timezone constructor refuses a day or more; its error is the
+        // standard function's own.
+        if (seconds >= 86400) return DateParse::fallback;
+    }
+    const long long fields[] = {year, month, day, hour, minute, second};
+    for (long long v : fields)
+        if (v < INT_MIN || v > INT_MAX) return DateParse::fallback;
+    *f = {year, month, day, hour, minute, second};
+    return DateParse::ok;
+}
+
+// The naive datetime that parsedate_to_datetime(text).replace(tzinfo=None)
+// gives for ASCII text, or null with its error set; `*fallback` when the
+// standard function must decide.
+PyObject* date_from_ascii(const char* p, Py_ssize_t n, PyObject* text, bool* fallback) {
+    DateFields f;
+    *fallback = false;
+    switch (parse_date_ascii(p, n, &f)) {
+        case DateParse::ok:
+            return PyDateTimeAPI->DateTime_FromDateAndTime(int(f.year), int(f.month), int(f.day), int(f.hour),
+                                                           int(f.minute), int(f.second), 0, Py_None,
+                                                           PyDateTimeAPI->DateTimeType);
+        case DateParse::invalid: {
+            Ref shown = text ? Ref::borrow(text) : Ref::steal(PyUnicode_DecodeASCII(p, n, nullptr));
+            if (shown) PyErr_Format(PyExc_ValueError, "Invalid date value or format \"%U\"", shown.get());
+            return nullptr;
+        }
+        case DateParse::fallback: break;
+    }
+    *fallback = true;
+    return nullptr;
+}
+
+// True while the namespace's parsedate_to_datetime is the standard one
+// and the dates it builds are the interpreter's own type.
+bool native_dates(PyObject* parse) { return parse == std_parsedate && native_datetime; }
+
 // parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
 PyObject* from_text(PyObject* text) {
     Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
     if (!parse) return nullptr;
+    if (native_dates(parse.get()) && PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
+        bool fallback;
+        PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
+                                      text, &fallback);
+        if (!fallback) return r;
+    }
     Ref parsed = Ref::steal(kv::call(parse.get(), text));
     if (!parsed) return nullptr;
     PyObject* argv[] = {parsed.get(), Py_None};
@@ -780,8 +1030,33 @@ PyObject* from_text(PyObject* text) {
     return r.release();
 }
 
+bool ascii_bytes(const char* p, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (static_cast<unsigned char>(p[i]) >= 0x80) return false;
+    return true;
+}
+
+// The date of UTF-8 date bytes: read straight from ASCII bytes when the
+// standard parser is in place (such bytes always decode), through the text
+// otherwise.
+PyObject* from_bytes(const char* p, Py_ssize_t n) {
+    if (ascii_bytes(p, n)) {
+        Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
+        if (!parse) return nullptr;
+        if (native_dates(parse.get())) {
+            bool fallback;
+            PyObject* r = date_from_ascii(p, n, nullptr, &fallback);
+            if (!fallback) return r;
+        }
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
+    if (!text) return nullptr;
+    return from_text(text.get());
+}
+
 PyObject* from_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("decode");
+    if (PyBytes_CheckExact(value)) return from_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     Ref text = Ref::steal(PyBytes_CheckExact(value)
                               ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr)
                               : kv::call_method(value, n_decode));
@@ -1139,8 +1414,7 @@ PyObject* parse_impl(PyObject* raw) {
     if (!expires.set() || expires.n == 0) {
         expires_obj = Ref::borrow(Py_None);
     } else {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(expires.p, expires.n, nullptr));
-        if (text) expires_obj = Ref::steal(from_text(text.get()));
+        expires_obj = Ref::steal(from_bytes(expires.p, expires.n));
         if (!expires_obj) return kv::fail(fd_from_format.site);
     }
     Ref domain_obj = Ref::steal(decode_or_none(domain));
@@ -1572,7 +1846,9 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "quote") < 0) return -1;
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
-    if (remember("quote", &std_quote) < 0 || remember("unquote", &std_unquote) < 0) return -1;
+    if (remember("quote", &std_quote) < 0 || remember("unquote", &std_unquote) < 0 ||
+        remember("parsedate_to_datetime", &std_parsedate) < 0)
+        return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
     // Functions.
     if (kv::add_method(&CookieType, fd_clone) < 0) return -1;

@@ -19,6 +19,8 @@ from kelvarn.cookies import (
     datetime_from_cookie_format,
     datetime_to_cookie_format,
 )
+from kelvarn.cookies import parse_cookie
+import date_texts
 from support import assert_no_leaks, capi_function, capsule_name, vtable_slot
 
 Mode = CookieSameSiteMode
@@ -514,6 +516,58 @@ def test_date_parser_is_looked_up_at_each_call(monkeypatch):
     raises(AttributeError, "'NoneType' object has no attribute 'replace'", datetime_from_cookie_format, b"x")
     monkeypatch.delattr(kc, "parsedate_to_datetime")
     raises(NameError, "name 'parsedate_to_datetime' is not defined", datetime_from_cookie_format, b"x")
+
+
+def general_path(monkeypatch):
+    """Rebinds the date parser to a wrapper of the standard one: the native reading steps aside."""
+    standard = kc.parsedate_to_datetime
+    monkeypatch.setattr(kc, "parsedate_to_datetime", lambda text: standard(text))
+
+
+@pytest.mark.parametrize("raw", [
+    b"Wed, 21 Oct 2015 07:28:00 GMT", b"Wed,21 Oct 2015 07:28:00 GMT", b"xx,21 Oct 2015 07:28", b"wednesday 21 oct 15 7:28",
+    b"21 Oct 68 07:28:00 -0000", b"21 Oct 69 07:28:00 +0000", b"21 Oct 2015 07:28:00 -0", b"Oct 21 2015 07.28 EDT",
+    b"Wed Oct 21 07:28:00 2015", b"Wednesday, 21-Oct-15 07:28:00 GMT", b"21 Oct 2015 07:28:00+0200", b"21 Oct 2015 07:28:00-0930",
+    b"21 Oct 2015 07:28:00 PsT", b"21 Oct 2015 07:28:00 Z", b"21 Oct 2015 07:28:00 CET", b"21 Oct 2015 07:28:00 +2400",
+    b"21 Oct 2015 07:28:00 -99999999", b"21 Oct 2015 07:28:00 +1234567890123456789", b"21 Oct 1_999 0_7:28:00",
+    b"21 Oct +15 -7:28", b"31 Feb 2015 07:28", b"21 Oct 10000 07:28", b"21 Oct 2147483648 07:28",
+    b"21 Oct 99999999999999999999 07:28", b"21 Oct 2015 24:00", b"21 Oct 2015 07:28:00:00", b"21 Oct 2015 07::00",
+    b"21 Oct 2015,", b"\x1c21\x1fOct\x0b2015\x0c07:28", b"21\xc2\xa0Oct 2015 07:28", "21 \u212aan 2015 07:28".encode(),
+    "\uff12\uff11 Oct 2015 07:28 E\u017fT".encode(), b"21 Oct 2015 07:28 \xed\xa0\x80", b"", b"   ", b"21 Oct",
+    b"21 Oct " + b"9" * 5000 + b" 07:28",
+])
+def test_date_reading_matches_the_standard_function(raw, monkeypatch):
+    native = date_texts.outcome(datetime_from_cookie_format, raw)
+    assert native == date_texts.standard_outcome(raw)
+    in_cookie = native if raw else (type(None), None, None)  # an empty Expires is absent
+    assert date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) == in_cookie
+    general_path(monkeypatch)
+    assert date_texts.outcome(datetime_from_cookie_format, raw) == native
+    assert date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) == in_cookie
+    monkeypatch.undo()
+    assert_no_leaks(datetime_from_cookie_format, raw)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_date_reading_over_generated_texts(seed, monkeypatch):
+    texts = date_texts.date_bytes(seed, 1500)
+    native = [date_texts.outcome(datetime_from_cookie_format, raw) for raw in texts]
+    assert native == [date_texts.standard_outcome(raw) for raw in texts]
+    general_path(monkeypatch)
+    assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in texts] == native
+
+
+def test_date_reading_follows_the_integer_digit_limit():
+    import sys
+
+    raw = b"21 Oct " + b"1" * 700 + b" 07:28"
+    limit = sys.get_int_max_str_digits()
+    try:
+        for digits in (640, 0):
+            sys.set_int_max_str_digits(digits)
+            assert date_texts.outcome(datetime_from_cookie_format, raw) == date_texts.standard_outcome(raw)
+    finally:
+        sys.set_int_max_str_digits(limit)
 
 
 def test_date_entries_through_the_table():
