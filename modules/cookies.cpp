@@ -1645,12 +1645,13 @@ PyObject* write_impl(PyObject* self) {
     else if (mode == mode_none) items.add("SameSite=None", 13);
     Ref out = Ref::steal(items.join());
     if (!out || !header_text_safe(out.get())) return nullptr;
-    // Browsers drop a cookie whose name=value pair is that long; the bytes
-    // are still returned.
-    Py_ssize_t pair = items.first_length();
+    // Browsers drop a cookie whose name and value (the "=" not counted)
+    // exceed 4096 bytes; the bytes are still returned.
+    Py_ssize_t pair = items.first_length() - 1;
     if (pair > max_value_length &&
         PyErr_WarnFormat(PyExc_UserWarning, 1,
-                         "Set-Cookie name=value pair is %zd bytes long; browsers ignore cookies longer than %zd bytes",
+                         "Set-Cookie name and value are %zd bytes long; browsers ignore cookies whose name and value "
+                         "exceed %zd bytes",
                          pair, max_value_length) < 0)
         return nullptr;
     return out.release();

@@ -308,7 +308,7 @@ def test_write_never_outputs_a_line_break_or_nul(monkeypatch, quoted, char):
 
 
 @pytest.mark.parametrize("name, value, warned", [
-    ("a", "v" * 4094, None), ("a", "v" * 4095, 4097), ("ab", "v" * 4094, 4097), ("a", "\u00e9" * 2048, 12290),
+    ("a", "v" * 4095, None), ("a", "v" * 4096, 4097), ("ab", "v" * 4095, 4097), ("a", "\u00e9" * 2048, 12289),
 ])
 def test_write_warns_of_a_cookie_browsers_drop(name, value, warned):
     import warnings
@@ -319,7 +319,8 @@ def test_write_warns_of_a_cookie_browsers_drop(name, value, warned):
         out = write(cookie)
     assert out.startswith(name.encode() + b"=") and len(out) == len(name) + 1 + len(urllib.parse.quote(value))
     assert [(w.category, str(w.message)) for w in seen] == ([] if warned is None else [(UserWarning, (
-        f"Set-Cookie name=value pair is {warned} bytes long; browsers ignore cookies longer than 4096 bytes"))])
+        f"Set-Cookie name and value are {warned} bytes long; browsers ignore cookies whose name and value exceed"
+        " 4096 bytes"))])
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         if warned is not None:
