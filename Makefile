@@ -13,10 +13,13 @@ BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
 # The sanitizer build has its own environment and build directory.
 SAN_BUILD_DIR ?= build/sanitize
 TESTS ?= tests
-DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
+# mypy and pyright check the stubs (tests/test_typing.py); the nodejs extra brings
+# the runtime that pyright needs, so nothing is fetched outside PyPI.
+DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython mypy 'pyright[nodejs]' typing_extensions
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
+INTEROP_PACKAGES := selenium uvicorn
 
-.PHONY: all install test bench sanitize clean
+.PHONY: all install test bench interop interop-run sanitize clean
 
 all: install
 
@@ -39,6 +42,22 @@ $(VENV)/.bench-ready: $(VENV)/.ready
 
 bench: install $(VENV)/.bench-ready
 	$(PY) bench/run.py
+
+$(VENV)/.interop-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(INTEROP_PACKAGES)
+	touch $@
+
+# The cookie matrix served by uvicorn to headless Chromium (tests/interop).
+# Chromium comes from the system: apt-get install -y chromium chromium-driver.
+interop:
+	@if command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1; then \
+	  $(MAKE) --no-print-directory interop-run; \
+	else \
+	  echo "make interop: skipped, no Chromium installed (apt-get install -y chromium chromium-driver)"; \
+	fi
+
+interop-run: install $(VENV)/.interop-ready
+	$(PY) -m pytest -q tests/interop
 
 $(SAN_VENV)/.ready:
 	python$(PYTHON_VERSION) -m venv $(SAN_VENV)

@@ -19,7 +19,7 @@ from date_texts import date_bytes, outcome, standard_outcome  # noqa: E402
 
 import kelvarn.cookies as kc  # noqa: E402
 
-CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpora" / "set-cookie" / "values.txt"
+CORPUS = pathlib.Path(__file__).resolve().parents[1] / "tests" / "data" / "set-cookie" / "values.txt"
 
 
 def corpus_dates():

@@ -343,7 +343,10 @@ int add_type(PyTypeObject* type, const char* short_name);
 int add_exception(PyTypeObject* type, PyObject* base, const char* short_name);
 // Store an object in the namespace (borrowed value).
 int bind(const char* name, PyObject* value);
-// `from <module> import <name>` into the namespace.
+// `from <module> import <name>`: the object (new reference); a missing
+// name is ImportError "cannot import name <name>".
+PyObject* import_name(const char* module, const char* name);
+// The same, bound into the namespace.
 int import_from(const char* module, const char* name);
 
 bool is_function(PyObject* o);

@@ -1,6 +1,7 @@
 // kelvarn.cookies: the Cookie model, cookie dates, Set-Cookie parsing and
 // writing, the SameSite mode and the cookie errors.
 #include "frame.hpp"
+#include "watch.hpp"
 
 #include "cookies.h"
 
@@ -41,6 +42,8 @@ kv::Name n_strftime("strftime");
 kv::Name n_utcoffset("utcoffset");
 kv::Name n_astimezone("astimezone");
 kv::Name n_time("time");
+kv::Name n_import("__import__");
+kv::Name n_struct_time("struct_time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
 kv::Name n_init("__init__");
@@ -62,12 +65,17 @@ kv::Bytes b_eq("=");
 PyTypeObject* datetime_type = nullptr;  // datetime.datetime
 bool native_datetime = false;           // it is the interpreter's own C type
 PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
-PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
-PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
-PyObject* std_parsedate = nullptr;      // email.utils.parsedate_to_datetime as imported
-PyObject* time_strftime = nullptr;      // the built-in time.strftime, if the exec step found it
+PyObject* time_module = nullptr;        // the time module whose strftime the C datetime type calls
 PyObject* utc_zone = nullptr;           // datetime.timezone.utc
 PyTypeObject* timezone_type = nullptr;  // datetime.timezone, the interpreter's fixed-offset zone
+
+// The native stand-ins for `quote`, `unquote`, `parsedate_to_datetime` and
+// time.strftime hold while the module globals name the standard functions
+// and nothing those read has changed (see watch.hpp).
+kv::Guard quote_guard;
+kv::Guard unquote_guard;
+kv::Guard parsedate_guard;
+kv::Guard strftime_guard;
 
 const char exceeds_message[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
@@ -714,18 +722,11 @@ PyObject* encode_text(PyObject* text) {
     return kv::call_method(text, n_encode);
 }
 
-// True while `time.strftime`, which the strftime of the C datetime type calls
-// at each use, is the function the exec step found there.
+// True while `time.strftime`, which the strftime of the C datetime type
+// imports and calls at each use, is the built-in the exec step found there.
+// A module's class can be replaced without touching any dict: checked here.
 bool original_time_strftime() {
-    if (!time_strftime) return false;
-    Ref time = Ref::steal(PyImport_GetModule(n_time));
-    if (!time || !PyModule_CheckExact(time.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-    if (!f) PyErr_Clear();
-    return f == time_strftime;
+    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type);
 }
 
 // The date text of an instant: an aware value is first converted with its
@@ -1006,20 +1007,20 @@ PyObject* date_from_ascii(const char* p, Py_ssize_t n, PyObject* text, bool* fal
     return nullptr;
 }
 
-// True while the namespace's parsedate_to_datetime is the standard one
-// and the dates it builds are the interpreter's own type.
-bool native_dates(PyObject* parse) { return parse == std_parsedate && native_datetime; }
+// True while the namespace's parsedate_to_datetime is the standard one, as
+// it was loaded, and the dates it builds are the interpreter's own type.
+bool native_dates() { return native_datetime && parsedate_guard.holds(); }
 
 // parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
 PyObject* from_text(PyObject* text) {
-    Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
-    if (!parse) return nullptr;
-    if (native_dates(parse.get()) && PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && native_dates()) {
         bool fallback;
         PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
                                       text, &fallback);
         if (!fallback) return r;
     }
+    Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
+    if (!parse) return nullptr;
     Ref parsed = Ref::steal(kv::call(parse.get(), text));
     if (!parsed) return nullptr;
     PyObject* argv[] = {parsed.get(), Py_None};
@@ -1040,14 +1041,10 @@ bool ascii_bytes(const char* p, Py_ssize_t n) {
 // standard parser is in place (such bytes always decode), through the text
 // otherwise.
 PyObject* from_bytes(const char* p, Py_ssize_t n) {
-    if (ascii_bytes(p, n)) {
-        Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
-        if (!parse) return nullptr;
-        if (native_dates(parse.get())) {
-            bool fallback;
-            PyObject* r = date_from_ascii(p, n, nullptr, &fallback);
-            if (!fallback) return r;
-        }
+    if (native_dates() && ascii_bytes(p, n)) {
+        bool fallback;
+        PyObject* r = date_from_ascii(p, n, nullptr, &fallback);
+        if (!fallback) return r;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
@@ -1129,9 +1126,9 @@ PyObject* quote_str_native(PyObject* s) {
 
 // quote(obj).encode(), with `quote` as the namespace holds it now.
 PyObject* quote_encode(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
     Ref quote = Ref::steal(kv::lookup_global(n_quote));
     if (!quote) return nullptr;
-    if (quote.get() == std_quote && PyUnicode_CheckExact(obj)) return quote_str_native(obj);
     Ref text = Ref::steal(kv::call(quote.get(), obj));
     if (!text) return nullptr;
     return encode_text(text.get());
@@ -1225,9 +1222,9 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
 
 // unquote(raw.decode()), with `unquote` as the namespace holds it now.
 PyObject* decode_unquote(const char* p, Py_ssize_t n) {
+    if (unquote_guard.holds()) return decode_unquote_native(p, n);
     Ref unquote = Ref::steal(kv::lookup_global(n_unquote));
     if (!unquote) return nullptr;
-    if (unquote.get() == std_unquote) return decode_unquote_native(p, n);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
     return kv::call(unquote.get(), text.get());
@@ -1737,18 +1734,45 @@ int import_types() {
                       datetime_type->tp_basicsize == Py_ssize_t(sizeof(PyDateTime_DateTime)) &&
                       std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0 &&
                       datetime_type == PyDateTimeAPI->DateTimeType;
-    // The C type's strftime hands its work to time.strftime; the built-in one
-    // (a function of the loaded time module) is recognised here, without
-    // importing anything.
+    return 0;
+}
+
+// The C type's strftime finds time.strftime (and its timetuple() finds
+// time.struct_time) through the import machinery: builtins.__import__, then
+// sys.modules["time"], then the attribute. The
+// built-in one (a function of the loaded time module) is recognised without
+// importing anything; the fast date formatting holds while all three stay.
+int guard_strftime() {
+    strftime_guard.reset();
     Ref time = Ref::steal(PyImport_GetModule(n_time));
     if (!time && PyErr_Occurred()) return -1;
-    PyObject* f = nullptr;
-    if (time && PyModule_CheckExact(time.get())) {
-        f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-        if (!f && PyErr_Occurred()) return -1;
-    }
-    if (f && PyCFunction_Check(f) && PyCFunction_GET_SELF(f) == time.get()) Py_XSETREF(time_strftime, Py_NewRef(f));
+    if (!time || !PyModule_CheckExact(time.get())) return 0;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
+    if (!f && PyErr_Occurred()) return -1;
+    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
+    Py_XSETREF(time_module, Py_NewRef(time.get()));
+    strftime_guard.key(PyImport_GetModuleDict(), n_time);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_struct_time);  // timetuple() builds one
+    strftime_guard.key(PyModule_GetDict(kv::builtins), n_import);
+    strftime_guard.arm();
     return 0;
+}
+
+// quote, unquote and parsedate_to_datetime stand in for the functions bound
+// under these names when those are the standard library's own.
+void guard_function(kv::Guard& guard, PyObject* name, const char* module, const char* qualname,
+                    std::initializer_list<const char*> lazy = {}) {
+    guard.reset();
+    PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
+    if (!f) {
+        PyErr_Clear();
+        return;
+    }
+    if (!kv::defined_in(f, module, qualname)) return;
+    guard.key(kv::module_dict, name);
+    guard.reachable(f, lazy);
+    guard.arm();
 }
 
 kv::Site mode_class_site("init kelvarn.cookies", kv::stringsource, true);
@@ -1808,14 +1832,6 @@ int export_table() {
     return 0;
 }
 
-// The object a module-level import bound under `name`, kept to recognise it.
-int remember(const char* name, PyObject** slot) {
-    PyObject* v = PyDict_GetItemString(kv::module_dict, name);
-    if (!v) return -1;
-    Py_XSETREF(*slot, Py_NewRef(v));
-    return 0;
-}
-
 int exec_module(PyObject*) {
     if (!PyDateTimeAPI) {
         PyDateTime_IMPORT;
@@ -1846,9 +1862,12 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "quote") < 0) return -1;
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
-    if (remember("quote", &std_quote) < 0 || remember("unquote", &std_unquote) < 0 ||
-        remember("parsedate_to_datetime", &std_parsedate) < 0)
-        return -1;
+    // The table of percent escapes is built by unquote's helper on its first
+    // use: its filling is not a change.
+    guard_function(quote_guard, n_quote, "urllib.parse", "quote");
+    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote", {"_hextobyte"});
+    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime");
+    if (guard_strftime() < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
     // Functions.
     if (kv::add_method(&CookieType, fd_clone) < 0) return -1;
