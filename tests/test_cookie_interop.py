@@ -29,14 +29,10 @@ PAIR_LIMIT = 4096
 # and keep none for longer than this many seconds (400 days).
 LIFETIME_CAP = 400 * 86400
 
-# Fixes on their way to main: the writer converts an aware expires to UTC
-# ("utc"), and warns about a cookie that browsers drop ("warn"). Rows marked
-# with them fail until then; once both are merged this becomes {} and every
-# row must pass.
-PENDING = {
-    "utc": [pytest.mark.xfail(strict=True, reason="aware expires is written as its own clock time labelled GMT")],
-    "warn": [pytest.mark.xfail(strict=True, reason="a cookie too long for browsers is written without a warning")],
-}
+# Fixes a row once waited for: the writer converts an aware expires to UTC
+# ("utc") and warns about a cookie that browsers drop ("warn"). Both are in;
+# a row marked with a key listed here would be expected to fail.
+PENDING = {}
 
 UTC = dt.timezone.utc
 EAST2 = dt.timezone(dt.timedelta(hours=2))

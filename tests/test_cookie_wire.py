@@ -252,10 +252,10 @@ def test_same_site_mode_from_bytes_failure_returns_undefined_with_error():
     (Cookie("id", "a b", path="/", http_only=True, same_site=Mode.STRICT),
      b"id=a%20b; Path=/; HttpOnly; Secure; SameSite=Strict"),
     (Cookie("a", "b", domain="", path=""), b"a=b"),
-    (Cookie("a", "b", path="/x;y z"), b"a=b; Path=/x;y z"),
+    (Cookie("a", "b", path="/x,y z"), b"a=b; Path=/x,y z"),
     (Cookie("a", "b", domain="\u00e9.example"), "a=b; Domain=\u00e9.example".encode()),
     (Cookie("a", "b", dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
-     b"a=b; Expires=Wed, 21 Oct 2015 09:28:00 GMT"),
+     b"a=b; Expires=Wed, 21 Oct 2015 07:28:00 GMT"),
     (Cookie("s", "v", dt.datetime(2015, 10, 21, 7, 28), "example.com", "/", True, True, 3600, Mode.LAX),
      b"s=v; Expires=Wed, 21 Oct 2015 07:28:00 GMT; Max-Age=3600; Domain=example.com; Path=/; HttpOnly; Secure;"
      b" SameSite=Lax"),
@@ -263,6 +263,74 @@ def test_same_site_mode_from_bytes_failure_returns_undefined_with_error():
 def test_write(cookie, expected):
     assert write(cookie) == expected
     assert_no_leaks(write, cookie)
+
+
+UNWRITABLE = "Cookie {} contains a character that cannot be written in Set-Cookie: {!r}"
+
+
+@pytest.mark.parametrize("domain, path, message", [
+    ("a;b", None, UNWRITABLE.format("domain", ";")),
+    ("example.com", "/; Domain=other.test", UNWRITABLE.format("path", ";")),
+    ("x\r\nSet-Cookie: y=z", None, UNWRITABLE.format("domain", "\r")),
+    (None, "/a\nb", UNWRITABLE.format("path", "\n")),
+    (None, "/\x00", UNWRITABLE.format("path", "\x00")),
+    ("\u00e9\x1f", None, UNWRITABLE.format("domain", "\x1f")),
+    (None, "/\x7f", UNWRITABLE.format("path", "\x7f")),
+    ("a\tb", "/;", UNWRITABLE.format("domain", "\t")),
+    ("ok", "/ \u00e9\x80\u2028,\"=", None),
+])
+def test_write_refuses_separators_in_domain_and_path(domain, path, message):
+    cookie = Cookie("a", "b", domain=domain, path=path)
+    if message is None:
+        assert write(cookie) == b"a=b; Domain=ok; Path=" + path.encode()
+        return
+    with pytest.raises(ValueError) as info:
+        write(cookie)
+    assert str(info.value) == message
+    assert "kelvarn.cookies.write_cookie_for_response" in "".join(traceback.format_tb(info.tb))
+    assert kc.__pyx_unpickle_Cookie(Cookie, 0x2035A3D, cookie.__reduce__()[2]).path == path
+    assert_no_leaks(write, cookie)
+
+
+HEADER_BREAK = "Set-Cookie value contains a character that cannot be written in a header: {!r}"
+
+
+@pytest.mark.parametrize("quoted, char", [("a\r\nb", "\r"), ("x\n", "\n"), ("\x00", "\x00"), ("a\nb\r", "\n")])
+def test_write_never_outputs_a_line_break_or_nul(monkeypatch, quoted, char):
+    monkeypatch.setattr(kc, "quote", lambda s: quoted if s == "b" else s)
+    with pytest.raises(ValueError, match=f"^{HEADER_BREAK.format(char)}$".replace("\\", "\\\\")):
+        write(Cookie("a", "b"))
+    assert_no_leaks(write, Cookie("a", "b"))
+
+    class Crlf(dt.datetime):
+        def strftime(self, fmt):
+            return "x\r\ny"
+
+    monkeypatch.undo()
+    with pytest.raises(ValueError, match="^Set-Cookie value contains"):
+        write(Cookie("a", "b", Crlf(2020, 1, 1)))
+
+
+@pytest.mark.parametrize("name, value, warned", [
+    ("a", "v" * 4095, None), ("a", "v" * 4096, 4097), ("ab", "v" * 4095, 4097), ("a", "\u00e9" * 2048, 12289),
+])
+def test_write_warns_of_a_cookie_browsers_drop(name, value, warned):
+    import warnings
+
+    cookie = kc.__pyx_unpickle_Cookie(Cookie, 0x2035A3D, (name, value, None, None, 0, -1, None, 0, 0))
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        out = write(cookie)
+    assert out.startswith(name.encode() + b"=") and len(out) == len(name) + 1 + len(urllib.parse.quote(value))
+    assert [(w.category, str(w.message)) for w in seen] == ([] if warned is None else [(UserWarning, (
+        f"Set-Cookie name and value are {warned} bytes long; browsers ignore cookies whose name and value exceed"
+        " 4096 bytes"))])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        if warned is not None:
+            with pytest.raises(UserWarning):
+                write(cookie)
+            assert_no_leaks(write, cookie)
 
 
 def test_write_reads_name_and_value_through_attributes():
