@@ -419,10 +419,10 @@ PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
     return found ? found : Py_NewRef(Py_None);
 }
 
-// Past this many distinct names, keys() tracks them in a set. Names are
-// exact bytes or None, whose hashing and comparison run no Python code, so
-// the set answers as the membership test on the result list would.
-constexpr Py_ssize_t keys_list_max = 16;
+// Over more entries than this, keys() tracks the names seen in a set. Names
+// are exact bytes or None, whose hashing and comparison run no Python code,
+// so the set answers as the membership test on the result list does.
+constexpr Py_ssize_t keys_list_max = 6;
 
 PyObject* keys_impl(HeadersObject* self) {
     Ref list = entry_list(self);
@@ -430,13 +430,12 @@ PyObject* keys_impl(HeadersObject* self) {
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return nullptr;
     Ref seen;
+    if (PyList_GET_SIZE(list.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(nullptr)))) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
         PyObject *name, *value;
         Ref hold[2];
         if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
-        if (!seen && PyList_GET_SIZE(result.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(result.get()))))
-            return nullptr;
         int known;
         if (seen) {
             Py_ssize_t before = PySet_GET_SIZE(seen.get());
