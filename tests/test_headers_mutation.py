@@ -181,6 +181,7 @@ def test_combining_with_itself_takes_each_entry_once(cls, combine):
     lambda h: h + (b"a",), lambda h: h + [Header(b"a", b"b")], lambda h: (b"a", b"1") + h, lambda h: h + 1,
     lambda h: h.__iadd__(h), lambda h: h.__iadd__(Header(b"a", b"b")), lambda h: Headers([()]).remove(b"a"),
     lambda h: Headers.__new__(Headers).add(b"a", b"b"), lambda h: Headers.__new__(Headers).remove(b"a"),
+    lambda h: Headers(entry_list()).update(MANY), lambda h: Headers(entry_list()).keys(),  # defined below
 ])
 def test_mutations_do_not_leak(call):
     assert_no_leaks(lambda: call(Headers([(b"a", b"1"), (b"B", b"2"), (b"A", b"3")])))
@@ -379,3 +380,75 @@ def test_headers_holds_rebound_class_global_during_isinstance(call):
         print("ok")
         """
     )
+
+
+class Name(bytes):
+    """A name that is not exact bytes: the entry list takes the general path."""
+
+
+def entry_list():
+    shared = (b"X-Other", b"2")
+    return [(b"A", b"1"), shared, (b"a", b"1"), (b"a", b"1"), (b"b", None), shared, (b"A", None)] + [
+        (b"K%d" % i, b"%d" % i) for i in range(20)] + [(b"a", b"9"), (b"\xc1", b"x"), (b"k3", b"3")]
+
+
+MANY = {**{b"k%d" % i: b"n%d" % i for i in range(12)}, b"A": b"u", b"K1": None, b"new": b"v", b"NEW": b"w"}
+
+
+def subclass(entries):
+    return type("Sub", (Headers,), {})(entries)
+
+
+def name_sentinel(entries):
+    return Headers(entries + [(Name(b"zz"), b"0")])
+
+
+def value_sentinel(entries):
+    return Headers(entries + [(b"zz", Name(b"0"))])
+
+
+# Operations whose general path gets past the sentinels (each key matches
+# before them), and those that only a subclass sends entry by entry.
+REMOVALS = [
+    lambda h: h.remove(b"a"), lambda h: h.remove(b"K3"), lambda h: h.remove(b"missing"),
+    lambda h: h.__delitem__(b"A"), lambda h: h.set(b"a", b"9"), lambda h: h.__setitem__(b"x-other", None),
+    lambda h: h.update({b"a": b"u", b"B": b"v"}),
+]
+REPLACEMENTS = [
+    lambda h: h.set(b"new", b"v"), lambda h: h.update(MANY), lambda h: h.update(dict(reversed(MANY.items()))),
+]
+
+
+@pytest.mark.parametrize("op, general", [(op, general) for op in REMOVALS
+                                         for general in (name_sentinel, value_sentinel, subclass)] +
+                         [(op, subclass) for op in REPLACEMENTS])
+def test_one_pass_mutations_match_the_general_path(op, general):
+    # Exact pairs change in one pass; a name or value of a bytes subclass, or
+    # a subclass (for update), takes entry-by-entry removal. Both must leave
+    # the same list: kept entries the same objects, in order.
+    entries = entry_list()
+    fast, slow = Headers(list(entries)), general(list(entries))
+    originals = {id(e) for e in entries}
+    op(fast)
+    op(slow)
+    rest = [e for e in slow.values if e[0] != b"zz"]
+    assert fast.values == rest
+    for f, s in zip(fast.values, rest):
+        assert f is s or id(f) not in originals and f[0] is s[0] and f[1] is s[1]
+
+
+def test_keys_many_names():
+    entries = [(b"n%d" % (i % 40), b"v") for i in range(100)]
+    entries += [(None, b"v"), [b"N1", b"v"], (bytes(bytearray(b"n1")), None)]
+    first = {}
+    for name, _ in entries:
+        first.setdefault(name, name)
+    keys = Headers(entries).keys()
+    assert keys == tuple(first) and all(k is first[k] for k in keys)
+
+
+def test_update_many_keys_stops_at_a_bad_value():
+    h = Headers([(b"k0", b"old"), (b"z", b"1")])
+    with pytest.raises(TypeError, match="^Argument 'value' has incorrect type"):
+        h.update({**{b"K%d" % i: b"v" for i in range(10)}, b"bad": 1})
+    assert h.values == [(b"z", b"1")] + [(b"K%d" % i, b"v") for i in range(10)]
