@@ -1054,9 +1054,7 @@ PyObject* from_bytes(const char* p, Py_ssize_t n) {
 PyObject* from_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("decode");
     if (PyBytes_CheckExact(value)) return from_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
-    Ref text = Ref::steal(PyBytes_CheckExact(value)
-                              ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr)
-                              : kv::call_method(value, n_decode));
+    Ref text = Ref::steal(kv::call_method(value, n_decode));
     if (!text) return nullptr;
     return from_text(text.get());
 }
