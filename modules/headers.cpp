@@ -84,10 +84,14 @@ PyObject* header_repr(PyObject* self) {
     auto load4 = [](const char* p) { uint32_t v; std::memcpy(&v, p, 4); return uint64_t(v); };
     auto load2 = [](const char* p) { uint16_t v; std::memcpy(&v, p, 2); return uint64_t(v); };
     if (n > 8) {
-        // Whole words, then the last eight bytes as one word (overlapping).
-        for (Py_ssize_t i = 0; i < n - 8; i += 8)
-            if (!same(load8(a + i), load8(b + i))) return false;
-        return same(load8(a + n - 8), load8(b + n - 8));
+        // Whole words, then the last eight bytes as one word (overlapping);
+        // names of up to 16 bytes take no loop.
+        Py_ssize_t i = 0;
+        if (n > 16) [[unlikely]] {
+            for (; i < n - 16; i += 8)
+                if (!same(load8(a + i), load8(b + i))) return false;
+        }
+        return same(load8(a + i), load8(b + i)) && same(load8(a + n - 8), load8(b + n - 8));
     }
     if (n == 8) return same(load8(a), load8(b));
     if (n >= 4) return same(load4(a) | load4(a + n - 4) << 32, load4(b) | load4(b + n - 4) << 32);
@@ -290,13 +294,13 @@ PyObject* index_error() {
 // length than the key (for `contains`, exact pairs whose value is also
 // exact bytes or None). Returns the index of the first entry that needs a
 // closer look, or `n`. A leaf: nothing is referenced and no Python code runs.
+// For `contains` a None value also stops the loop, whatever the name's length.
 template <bool Pairs>
 [[gnu::hot]] Py_ssize_t next_stop(PyObject* const* items, Py_ssize_t i, Py_ssize_t n, Py_ssize_t len) {
     PyTypeObject* tuple_type = &PyTuple_Type;
     PyTypeObject* bytes_type = &PyBytes_Type;
-    PyObject* none = Py_None;
     // Kept in registers rather than reloaded from the symbol table per entry.
-    asm("" : "+r"(tuple_type), "+r"(bytes_type), "+r"(none));
+    asm("" : "+r"(tuple_type), "+r"(bytes_type));
     auto stops = [&](PyObject* entry) {
         if (Py_TYPE(entry) != tuple_type) return true;
         if (Pairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1) return true;
@@ -304,7 +308,7 @@ template <bool Pairs>
         if (Py_TYPE(name) != bytes_type) return true;
         if (Pairs) {
             PyObject* value = PyTuple_GET_ITEM(entry, 1);
-            if (Py_TYPE(value) != bytes_type && value != none) return true;
+            if (Py_TYPE(value) != bytes_type) return true;
         }
         return Py_SIZE(name) == len;
     };
@@ -581,6 +585,11 @@ inline bool plain_pair_bytes_name(PyObject* entry) {
     return PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0)) && (PyBytes_CheckExact(value) || value == Py_None);
 }
 
+// Whether such an entry's name is the key.
+inline bool pair_name_is(PyObject* entry, PyObject* key) {
+    return PyBytes_GET_SIZE(PyTuple_GET_ITEM(entry, 0)) == PyBytes_GET_SIZE(key) && name_is(entry, key);
+}
+
 // `contains` from the entry at `i` on: the list is held while entries are
 // unpacked by iteration, and read afresh at every step.
 [[gnu::noinline]] int contains_from(PyObject* list, Py_ssize_t i, PyObject* key) {
@@ -590,7 +599,7 @@ inline bool plain_pair_bytes_name(PyObject* entry) {
         PyObject* entry = PyList_GET_ITEM(list, i);
         int m;
         if (plain_pair_bytes_name(entry))
-            m = name_is(entry, key);
+            m = pair_name_is(entry, key);
         else if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)
             m = pair_matches(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), key);
         else
@@ -610,7 +619,7 @@ int contains_impl(HeadersObject* self, PyObject* key) {
         PyObject* entry = items[i];
         if (!plain_pair_bytes_name(entry)) [[unlikely]]
             return contains_from(list, i, key);
-        if (name_is(entry, key)) return 1;
+        if (pair_name_is(entry, key)) return 1;
     }
 }
 
