@@ -312,6 +312,7 @@ template <bool Pairs>
         }
         return Py_SIZE(name) == len;
     };
+    if (i >= n) return n;  // the list shrank while Python code ran
     PyObject* const* p = items + i;
     PyObject* const* end = items + n;
     PyObject* const* end4 = p + ((n - i) & ~Py_ssize_t(3));
