@@ -62,41 +62,46 @@ PyObject* header_repr(PyObject* self) {
     return r ? r : kv::fail(header_repr_site);
 }
 
+// Two words of bytes are equal ignoring ASCII case when they differ only in
+// bit 0x20 of bytes that are letters (the byte with that bit set lies in
+// a-z; bytes with the high bit set are no letters).
+inline bool same_nocase(uint64_t x, uint64_t y) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    uint64_t d = x ^ y;
+    if (d == 0) return true;
+    if (d & ~(0x20 * ones)) return false;
+    uint64_t l = x | (0x20 * ones);
+    uint64_t low = l & (0x7f * ones);
+    uint64_t letter = (low + (0x80 - 'a') * ones) & ~(low + (0x80 - 'z' - 1) * ones) & ~l;
+    return (d & ~(letter >> 2)) == 0;
+}
+
+inline uint64_t load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// Names longer than 16 bytes: whole words, then the last eight bytes.
+[[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n - 8; i += 8)
+        if (!same_nocase(load8(a + i), load8(b + i))) return false;
+    return same_nocase(load8(a + n - 8), load8(b + n - 8));
+}
+
 // ASCII case-insensitive equality of `n` bytes, what `a.lower() == b.lower()`
 // computes for byte strings: a machine word at a time, without allocating.
 // Kept out of line: the scans call it only when the lengths agree, and their
-// loops stay small.
+// loops stay small. Short tails are read as overlapping words.
 [[gnu::noinline]] bool equal_nocase(const char* a, const char* b, Py_ssize_t n) {
-    constexpr uint64_t ones = 0x0101010101010101ULL;
-    // Two words are equal ignoring case when they differ only in bit 0x20 of
-    // bytes that are letters (A-Z or a-z: the byte with that bit set lies in
-    // a-z; bytes with the high bit set are no letters).
-    auto same = [](uint64_t x, uint64_t y) {
-        uint64_t d = x ^ y;
-        if (d == 0) return true;
-        if (d & ~(0x20 * ones)) return false;
-        uint64_t l = x | (0x20 * ones);
-        uint64_t low = l & (0x7f * ones);
-        uint64_t letter = (low + (0x80 - 'a') * ones) & ~(low + (0x80 - 'z' - 1) * ones) & ~l;
-        return (d & ~(letter >> 2)) == 0;
-    };
-    auto load8 = [](const char* p) { uint64_t v; std::memcpy(&v, p, 8); return v; };
     auto load4 = [](const char* p) { uint32_t v; std::memcpy(&v, p, 4); return uint64_t(v); };
     auto load2 = [](const char* p) { uint16_t v; std::memcpy(&v, p, 2); return uint64_t(v); };
-    if (n > 8) {
-        // Whole words, then the last eight bytes as one word (overlapping);
-        // names of up to 16 bytes take no loop.
-        Py_ssize_t i = 0;
-        if (n > 16) [[unlikely]] {
-            for (; i < n - 16; i += 8)
-                if (!same(load8(a + i), load8(b + i))) return false;
-        }
-        return same(load8(a + i), load8(b + i)) && same(load8(a + n - 8), load8(b + n - 8));
-    }
-    if (n == 8) return same(load8(a), load8(b));
-    if (n >= 4) return same(load4(a) | load4(a + n - 4) << 32, load4(b) | load4(b + n - 4) << 32);
-    if (n >= 2) return same(load2(a) | load2(a + n - 2) << 16, load2(b) | load2(b + n - 2) << 16);
-    return n == 0 || same(uint8_t(a[0]), uint8_t(b[0]));
+    if (n > 16) return equal_nocase_long(a, b, n);
+    if (n > 8) return same_nocase(load8(a), load8(b)) && same_nocase(load8(a + n - 8), load8(b + n - 8));
+    if (n == 8) return same_nocase(load8(a), load8(b));
+    if (n >= 4) return same_nocase(load4(a) | load4(a + n - 4) << 32, load4(b) | load4(b + n - 4) << 32);
+    if (n >= 2) return same_nocase(load2(a) | load2(a + n - 2) << 16, load2(b) | load2(b + n - 2) << 16);
+    return n == 0 || same_nocase(uint8_t(a[0]), uint8_t(b[0]));
 }
 
 // The same for two exact byte strings.
