@@ -1,13 +1,16 @@
 // kelvarn.cookies: the Cookie model, cookie dates, Set-Cookie parsing and
 // writing, the SameSite mode and the cookie errors.
 #include "frame.hpp"
+#include "watch.hpp"
 
 #include "cookies.h"
 
 #include <datetime.h>
 
+#include <climits>
 #include <clocale>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -36,7 +39,11 @@ kv::Name n_encode("encode");
 kv::Name n_decode("decode");
 kv::Name n_index("index");
 kv::Name n_strftime("strftime");
+kv::Name n_utcoffset("utcoffset");
+kv::Name n_astimezone("astimezone");
 kv::Name n_time("time");
+kv::Name n_import("__import__");
+kv::Name n_struct_time("struct_time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
 kv::Name n_init("__init__");
@@ -58,9 +65,17 @@ kv::Bytes b_eq("=");
 PyTypeObject* datetime_type = nullptr;  // datetime.datetime
 bool native_datetime = false;           // it is the interpreter's own C type
 PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
-PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
-PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
-PyObject* time_strftime = nullptr;      // the built-in time.strftime, if the exec step found it
+PyObject* time_module = nullptr;        // the time module whose strftime the C datetime type calls
+PyObject* utc_zone = nullptr;           // datetime.timezone.utc
+PyTypeObject* timezone_type = nullptr;  // datetime.timezone, the interpreter's fixed-offset zone
+
+// The native stand-ins for `quote`, `unquote`, `parsedate_to_datetime` and
+// time.strftime hold while the module globals name the standard functions
+// and nothing those read has changed (see watch.hpp).
+kv::Guard quote_guard;
+kv::Guard unquote_guard;
+kv::Guard parsedate_guard;
+kv::Guard strftime_guard;
 
 const char exceeds_message[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
@@ -707,27 +722,41 @@ PyObject* encode_text(PyObject* text) {
     return kv::call_method(text, n_encode);
 }
 
-// True while `time.strftime`, which the strftime of the C datetime type calls
-// at each use, is the function the exec step found there.
+// True while `time.strftime`, which the strftime of the C datetime type
+// imports and calls at each use, is the built-in the exec step found there.
+// A module's class can be replaced without touching any dict: checked here.
 bool original_time_strftime() {
-    if (!time_strftime) return false;
-    Ref time = Ref::steal(PyImport_GetModule(n_time));
-    if (!time || !PyModule_CheckExact(time.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-    if (!f) PyErr_Clear();
-    return f == time_strftime;
+    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type);
 }
 
+// The date text of an instant: an aware value is first converted with its
+// own astimezone(timezone.utc), then the (converted) value's own strftime
+// formats it; a naive value is taken to be UTC already.
 PyObject* to_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("strftime");
+    Ref when;
     if (Py_IS_TYPE(value, datetime_type) && native_datetime) {
-        int y = PyDateTime_GET_YEAR(value);
-        if (y >= 1000 && c_time_locale() && original_time_strftime()) return format_date_c(value);
+        // The interpreter's own type: no Python code runs for a naive value
+        // or for a fixed-offset timezone, so their calls are made directly.
+        PyObject* tz = PyDateTime_DATE_GET_TZINFO(value);
+        if (tz == Py_None) {
+            when = Ref::borrow(value);
+        } else if (Py_IS_TYPE(tz, timezone_type)) {
+            when = Ref::steal(kv::call_method(value, n_astimezone, utc_zone));
+            if (!when) return nullptr;
+        }
+        if (when && Py_IS_TYPE(when.get(), datetime_type) && PyDateTime_GET_YEAR(when.get()) >= 1000 &&
+            c_time_locale() && original_time_strftime())
+            return format_date_c(when.get());
     }
-    Ref text = Ref::steal(kv::call_method(value, n_strftime, n_date_pattern.obj));
+    if (!when) {
+        Ref offset = Ref::steal(kv::call_method(value, n_utcoffset));
+        if (!offset) return nullptr;
+        when = offset.get() == Py_None ? Ref::borrow(value)
+                                       : Ref::steal(kv::call_method(value, n_astimezone, utc_zone));
+        if (!when) return nullptr;
+    }
+    Ref text = Ref::steal(kv::call_method(when.get(), n_strftime, n_date_pattern.obj));
     if (!text) return nullptr;
     return encode_text(text.get());
 }
@@ -741,8 +770,255 @@ PyObject* to_format_entry(PyObject* value, int) {
     return r ? r : kv::fail(fd_to_format.site);
 }
 
+// ---------------------------------------------------------------------------
+// Date text read natively: the steps of the standard parsedate_to_datetime
+// for ASCII text, with the same results and the same errors. Whatever they
+// do not settle exactly (a number too long for 64 bits, a zone offset the
+// timezone constructor refuses, a field outside the C int range) is handed
+// back to the standard function itself.
+
+enum class DateParse { ok, invalid, fallback };
+
+struct DateFields {
+    long long year, month, day, hour, minute, second;
+};
+
+struct Sv {
+    const char* p = nullptr;
+    Py_ssize_t n = 0;
+    Py_ssize_t find(char c) const {
+        const void* at = n ? std::memchr(p, c, size_t(n)) : nullptr;
+        return at ? static_cast<const char*>(at) - p : -1;
+    }
+    bool ends_with(char c) const { return n > 0 && p[n - 1] == c; }
+};
+
+// The whitespace of str.split() within ASCII.
+inline bool split_space(unsigned char c) { return (c >= 9 && c <= 13) || (c >= 28 && c <= 32); }
+
+const char* const date_month_names[] = {"jan", "feb", "mar", "apr", "may", "jun", "jul", "aug",
+                                        "sep", "oct", "nov", "dec", "january", "february", "march", "april",
+                                        "may", "june", "july", "august", "september", "october", "november",
+                                        "december"};
+const char* const date_day_names[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+const struct {
+    const char* name;
+    int offset;
+} date_zones[] = {{"ut", 0},     {"utc", 0},    {"gmt", 0},    {"z", 0},      {"ast", -400},
+                  {"adt", -300}, {"est", -500}, {"edt", -400}, {"cst", -600}, {"cdt", -500},
+                  {"mst", -700}, {"mdt", -600}, {"pst", -800}, {"pdt", -700}};
+
+// 1 to 12 for a month name in any letter case, 0 otherwise.
+int date_month(Sv s) {
+    for (int i = 0; i < 24; i++)
+        if (equals_lower(s.p, s.n, date_month_names[i])) return i % 12 + 1;
+    return 0;
+}
+
+bool date_day(Sv s) {
+    for (const char* d : date_day_names)
+        if (equals_lower(s.p, s.n, d)) return true;
+    return false;
+}
+
+// int(text) for ASCII text without whitespace: a sign, then digits with
+// single underscores between them. More than 18 digits: fallback.
+DateParse date_int(Sv s, long long* out) {
+    Py_ssize_t i = 0;
+    bool negative = false;
+    if (s.n > 0 && (s.p[0] == '+' || s.p[0] == '-')) {
+        negative = s.p[0] == '-';
+        i = 1;
+    }
+    long long v = 0;
+    int digits = 0;
+    bool need_digit = true;
+    for (; i < s.n; i++) {
+        char c = s.p[i];
+        if (c >= '0' && c <= '9') {
+            if (++digits > 18) return DateParse::fallback;
+            v = v * 10 + (c - '0');
+            need_digit = false;
+        } else if (c == '_' && !need_digit) {
+            need_digit = true;
+        } else {
+            return DateParse::invalid;
+        }
+    }
+    if (need_digit) return DateParse::invalid;
+    *out = negative ? -v : v;
+    return DateParse::ok;
+}
+
+// Pieces of `s` split at every `sep` (empty pieces kept); returns how many
+// there are, storing at most `max` of them.
+int split_at(Sv s, char sep, Sv* out, int max) {
+    int count = 0;
+    const char* p = s.p;
+    const char* end = s.p + s.n;
+    for (;;) {
+        const void* at = p < end ? std::memchr(p, sep, size_t(end - p)) : nullptr;
+        const char* stop = at ? static_cast<const char*>(at) : end;
+        if (count < max) out[count] = {p, stop - p};
+        count++;
+        if (!at) return count;
+        p = stop + 1;
+    }
+}
+
+DateParse parse_date_ascii(const char* text, Py_ssize_t size, DateFields* f) {
+    if (size == 0) return DateParse::invalid;
+    // data = data.split(): the first tokens and their count (capped).
+    constexpr int keep = 8;
+    Sv data[keep];
+    int len = 0;
+    for (Py_ssize_t i = 0; i < size && len < keep;) {
+        while (i < size && split_space(static_cast<unsigned char>(text[i]))) i++;
+        if (i == size) break;
+        Py_ssize_t start = i;
+        while (i < size && !split_space(static_cast<unsigned char>(text[i]))) i++;
+        data[len++] = {text + start, i - start};
+    }
+    if (len == 0) return DateParse::invalid;
+    // A day name, or text up to a comma, is skipped.
+    if (data[0].ends_with(',') || date_day(data[0])) {
+        for (int i = 1; i < len; i++) data[i - 1] = data[i];
+        len--;
+    } else {
+        const char* comma = nullptr;
+        for (Py_ssize_t i = data[0].n; i-- > 0;)
+            if (data[0].p[i] == ',') {
+                comma = data[0].p + i;
+                break;
+            }
+        if (comma) data[0] = {comma + 1, data[0].p + data[0].n - (comma + 1)};
+    }
+    // RFC 850 dates: day-month-year.
+    if (len == 3) {
+        Sv stuff[3];
+        if (split_at(data[0], '-', stuff, 3) == 3) {
+            data[4] = data[2];
+            data[3] = data[1];
+            data[0] = stuff[0];
+            data[1] = stuff[1];
+            data[2] = stuff[2];
+            len = 5;
+        }
+    }
+    if (len == 4) {
+        Sv s = data[3];
+        Py_ssize_t i = s.find('+');
+        if (i == -1) i = s.find('-');
+        if (i > 0) {
+            data[3] = {s.p, i};
+            data[4] = {s.p + i, s.n - i};
+        } else {
+            data[4] = {s.p + s.n, 0};  // no zone
+        }
+        len = 5;
+    }
+    if (len < 5) return DateParse::invalid;
+    Sv dd = data[0], mm = data[1], yy = data[2], tm = data[3], tz = data[4];
+    if (!dd.n || !mm.n || !yy.n) return DateParse::invalid;
+    int month = date_month(mm);
+    if (!month) {
+        std::swap(dd, mm);
+        month = date_month(mm);
+        if (!month) return DateParse::invalid;
+    }
+    if (dd.ends_with(',')) dd.n--;
+    if (yy.find(':') > 0) std::swap(yy, tm);
+    if (!yy.n) return DateParse::fallback;  // not reached: the standard steps would index an empty text
+    if (yy.ends_with(',')) {
+        yy.n--;
+        if (!yy.n) return DateParse::invalid;
+    }
+    if (!(yy.p[0] >= '0' && yy.p[0] <= '9')) std::swap(yy, tz);
+    if (!tm.n) return DateParse::fallback;  // not reached, as above
+    if (tm.ends_with(',')) tm.n--;
+    Sv clock[3];
+    Sv zero{"0", 1};
+    int parts = split_at(tm, ':', clock, 3);
+    if (parts == 2) {
+        clock[2] = zero;
+    } else if (parts != 3) {
+        if (parts != 1 || tm.find('.') < 0) return DateParse::invalid;
+        parts = split_at(tm, '.', clock, 3);
+        if (parts == 2) clock[2] = zero;
+        else if (parts != 3) return DateParse::invalid;
+    }
+    long long year, day, hour, minute, second;
+    const Sv* texts[] = {&yy, &dd, &clock[0], &clock[1], &clock[2]};
+    long long* values[] = {&year, &day, &hour, &minute, &second};
+    for (int i = 0; i < 5; i++) {
+        DateParse r = date_int(*texts[i], values[i]);
+        if (r != DateParse::ok) return r;
+    }
+    if (year < 100) year += year > 68 ? 1900 : 2000;
+    // The zone: a name, or a number whose "-0" form means none.
+    bool zoned = false;
+    long long offset = 0;
+    bool named = false;
+    for (const auto& z : date_zones)
+        if (equals_lower(tz.p, tz.n, z.name)) {
+            offset = z.offset;
+            zoned = named = true;
+            break;
+        }
+    if (!named) {
+        DateParse r = date_int(tz, &offset);
+        if (r == DateParse::fallback) return r;
+        zoned = r == DateParse::ok && !(offset == 0 && tz.p[0] == '-');
+    }
+    if (zoned && offset) {
+        long long magnitude = offset < 0 ? -offset : offset;
+        if (magnitude > 1000000000000LL) return DateParse::fallback;
+        long long seconds = (magnitude / 100) * 3600 + (magnitude % 100) * 60;
+        // The timezone constructor refuses a day or more; its error is the
+        // standard function's own.
+        if (seconds >= 86400) return DateParse::fallback;
+    }
+    const long long fields[] = {year, month, day, hour, minute, second};
+    for (long long v : fields)
+        if (v < INT_MIN || v > INT_MAX) return DateParse::fallback;
+    *f = {year, month, day, hour, minute, second};
+    return DateParse::ok;
+}
+
+// The naive datetime that parsedate_to_datetime(text).replace(tzinfo=None)
+// gives for ASCII text, or null with its error set; `*fallback` when the
+// standard function must decide.
+PyObject* date_from_ascii(const char* p, Py_ssize_t n, PyObject* text, bool* fallback) {
+    DateFields f;
+    *fallback = false;
+    switch (parse_date_ascii(p, n, &f)) {
+        case DateParse::ok:
+            return PyDateTimeAPI->DateTime_FromDateAndTime(int(f.year), int(f.month), int(f.day), int(f.hour),
+                                                           int(f.minute), int(f.second), 0, Py_None,
+                                                           PyDateTimeAPI->DateTimeType);
+        case DateParse::invalid: {
+            Ref shown = text ? Ref::borrow(text) : Ref::steal(PyUnicode_DecodeASCII(p, n, nullptr));
+            if (shown) PyErr_Format(PyExc_ValueError, "Invalid date value or format \"%U\"", shown.get());
+            return nullptr;
+        }
+        case DateParse::fallback: break;
+    }
+    *fallback = true;
+    return nullptr;
+}
+
+// True while the namespace's parsedate_to_datetime is the standard one, as
+// it was loaded, and the dates it builds are the interpreter's own type.
+bool native_dates() { return native_datetime && parsedate_guard.holds(); }
+
 // parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
 PyObject* from_text(PyObject* text) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && native_dates()) {
+        bool fallback;
+        PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
+                                      text, &fallback);
+        if (!fallback) return r;
+    }
     Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
     if (!parse) return nullptr;
     Ref parsed = Ref::steal(kv::call(parse.get(), text));
@@ -755,8 +1031,29 @@ PyObject* from_text(PyObject* text) {
     return r.release();
 }
 
+bool ascii_bytes(const char* p, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; i++)
+        if (static_cast<unsigned char>(p[i]) >= 0x80) return false;
+    return true;
+}
+
+// The date of UTF-8 date bytes: read straight from ASCII bytes when the
+// standard parser is in place (such bytes always decode), through the text
+// otherwise.
+PyObject* from_bytes(const char* p, Py_ssize_t n) {
+    if (native_dates() && ascii_bytes(p, n)) {
+        bool fallback;
+        PyObject* r = date_from_ascii(p, n, nullptr, &fallback);
+        if (!fallback) return r;
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
+    if (!text) return nullptr;
+    return from_text(text.get());
+}
+
 PyObject* from_format_impl(PyObject* value) {
     if (value == Py_None) return kv::none_attribute_error("decode");
+    if (PyBytes_CheckExact(value)) return from_bytes(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
     Ref text = Ref::steal(PyBytes_CheckExact(value)
                               ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), nullptr)
                               : kv::call_method(value, n_decode));
@@ -829,9 +1126,9 @@ PyObject* quote_str_native(PyObject* s) {
 
 // quote(obj).encode(), with `quote` as the namespace holds it now.
 PyObject* quote_encode(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
     Ref quote = Ref::steal(kv::lookup_global(n_quote));
     if (!quote) return nullptr;
-    if (quote.get() == std_quote && PyUnicode_CheckExact(obj)) return quote_str_native(obj);
     Ref text = Ref::steal(kv::call(quote.get(), obj));
     if (!text) return nullptr;
     return encode_text(text.get());
@@ -925,9 +1222,9 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
 
 // unquote(raw.decode()), with `unquote` as the namespace holds it now.
 PyObject* decode_unquote(const char* p, Py_ssize_t n) {
+    if (unquote_guard.holds()) return decode_unquote_native(p, n);
     Ref unquote = Ref::steal(kv::lookup_global(n_unquote));
     if (!unquote) return nullptr;
-    if (unquote.get() == std_unquote) return decode_unquote_native(p, n);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
     return kv::call(unquote.get(), text.get());
@@ -1114,8 +1411,7 @@ PyObject* parse_impl(PyObject* raw) {
     if (!expires.set() || expires.n == 0) {
         expires_obj = Ref::borrow(Py_None);
     } else {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(expires.p, expires.n, nullptr));
-        if (text) expires_obj = Ref::steal(from_text(text.get()));
+        expires_obj = Ref::steal(from_bytes(expires.p, expires.n));
         if (!expires_obj) return kv::fail(fd_from_format.site);
     }
     Ref domain_obj = Ref::steal(decode_or_none(domain));
@@ -1159,6 +1455,8 @@ public:
         owned_[n_] = own;
         n_++;
     }
+    // Length of the first item, once joined.
+    Py_ssize_t first_length() const { return items_[0].an + items_[0].bn; }
     // An object that must be bytes-like by the time of the join (steals it).
     void add_object(PyObject* own) { add2(nullptr, 0, nullptr, 0, own); }
 
@@ -1231,6 +1529,41 @@ bool utf8_view(PyObject* s, const char** p, Py_ssize_t* n, Ref* hold) {
     return true;
 }
 
+// A character that ends an attribute (";") or breaks the header (a control
+// character) makes the writer refuse the cookie.
+bool attribute_text_safe(const char* attribute, const char* p, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n; i++) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c < 0x20 || c == 0x7f || c == ';') {
+            Ref ch = Ref::steal(PyUnicode_FromOrdinal(c));
+            if (ch)
+                PyErr_Format(PyExc_ValueError,
+                             "Cookie %s contains a character that cannot be written in Set-Cookie: %R", attribute,
+                             ch.get());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whatever the items came from (a rebound quote, a date's own strftime),
+// the header value never holds CR, LF or NUL.
+bool header_text_safe(PyObject* out) {
+    const char* p = PyBytes_AS_STRING(out);
+    Py_ssize_t n = PyBytes_GET_SIZE(out);
+    const char* first = nullptr;
+    for (char c : {'\r', '\n', '\0'}) {
+        const char* at = static_cast<const char*>(std::memchr(p, c, size_t(first ? first - p : n)));
+        if (at) first = at;
+    }
+    if (!first) return true;
+    Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(*first)));
+    if (ch)
+        PyErr_Format(PyExc_ValueError, "Set-Cookie value contains a character that cannot be written in a header: %R",
+                     ch.get());
+    return false;
+}
+
 PyObject* write_impl(PyObject* self) {
     CookieObject* c = as_cookie(self);
     Items items;
@@ -1289,14 +1622,15 @@ PyObject* write_impl(PyObject* self) {
     // 4, 5: Domain, Path. The items own what their bytes point into: the
     // join may run Python code (a bytes-like first item) that reassigns the
     // fields.
+    // Neither may end the attribute or the header line early.
     if (c->domain != Py_None && PyUnicode_GET_LENGTH(c->domain) > 0) {
         Ref hold;
-        if (!utf8_view(c->domain, &p, &n, &hold)) return nullptr;
+        if (!utf8_view(c->domain, &p, &n, &hold) || !attribute_text_safe("domain", p, n)) return nullptr;
         items.add2("Domain=", 7, p, n, hold ? hold.release() : Py_NewRef(c->domain));
     }
     if (c->path != Py_None && PyUnicode_GET_LENGTH(c->path) > 0) {
         Ref hold;
-        if (!utf8_view(c->path, &p, &n, &hold)) return nullptr;
+        if (!utf8_view(c->path, &p, &n, &hold) || !attribute_text_safe("path", p, n)) return nullptr;
         items.add2("Path=", 5, p, n, hold ? hold.release() : Py_NewRef(c->path));
     }
     // 6, 7, 8: the flags and SameSite
@@ -1306,7 +1640,18 @@ PyObject* write_impl(PyObject* self) {
     if (mode == mode_strict) items.add("SameSite=Strict", 15);
     else if (mode == mode_lax) items.add("SameSite=Lax", 12);
     else if (mode == mode_none) items.add("SameSite=None", 13);
-    return items.join();
+    Ref out = Ref::steal(items.join());
+    if (!out || !header_text_safe(out.get())) return nullptr;
+    // Browsers drop a cookie whose name and value (the "=" not counted)
+    // exceed 4096 bytes; the bytes are still returned.
+    Py_ssize_t pair = items.first_length() - 1;
+    if (pair > max_value_length &&
+        PyErr_WarnFormat(PyExc_UserWarning, 1,
+                         "Set-Cookie name and value are %zd bytes long; browsers ignore cookies whose name and value "
+                         "exceed %zd bytes",
+                         pair, max_value_length) < 0)
+        return nullptr;
+    return out.release();
 }
 
 PyObject* write_cookie_for_response(CookieObject* cookie) {
@@ -1387,19 +1732,47 @@ int import_types() {
     // itself, whose layout is the one compiled in.
     native_datetime = !(datetime_type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
                       datetime_type->tp_basicsize == Py_ssize_t(sizeof(PyDateTime_DateTime)) &&
-                      std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0;
-    // The C type's strftime hands its work to time.strftime; the built-in one
-    // (a function of the loaded time module) is recognised here, without
-    // importing anything.
+                      std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0 &&
+                      datetime_type == PyDateTimeAPI->DateTimeType;
+    return 0;
+}
+
+// The C type's strftime finds time.strftime (and its timetuple() finds
+// time.struct_time) through the import machinery: builtins.__import__, then
+// sys.modules["time"], then the attribute. The
+// built-in one (a function of the loaded time module) is recognised without
+// importing anything; the fast date formatting holds while all three stay.
+int guard_strftime() {
+    strftime_guard.reset();
     Ref time = Ref::steal(PyImport_GetModule(n_time));
     if (!time && PyErr_Occurred()) return -1;
-    PyObject* f = nullptr;
-    if (time && PyModule_CheckExact(time.get())) {
-        f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-        if (!f && PyErr_Occurred()) return -1;
-    }
-    if (f && PyCFunction_Check(f) && PyCFunction_GET_SELF(f) == time.get()) Py_XSETREF(time_strftime, Py_NewRef(f));
+    if (!time || !PyModule_CheckExact(time.get())) return 0;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
+    if (!f && PyErr_Occurred()) return -1;
+    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
+    Py_XSETREF(time_module, Py_NewRef(time.get()));
+    strftime_guard.key(PyImport_GetModuleDict(), n_time);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_struct_time);  // timetuple() builds one
+    strftime_guard.key(PyModule_GetDict(kv::builtins), n_import);
+    strftime_guard.arm();
     return 0;
+}
+
+// quote, unquote and parsedate_to_datetime stand in for the functions bound
+// under these names when those are the standard library's own.
+void guard_function(kv::Guard& guard, PyObject* name, const char* module, const char* qualname,
+                    std::initializer_list<const char*> lazy = {}) {
+    guard.reset();
+    PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
+    if (!f) {
+        PyErr_Clear();
+        return;
+    }
+    if (!kv::defined_in(f, module, qualname)) return;
+    guard.key(kv::module_dict, name);
+    guard.reachable(f, lazy);
+    guard.arm();
 }
 
 kv::Site mode_class_site("init kelvarn.cookies", kv::stringsource, true);
@@ -1459,16 +1832,11 @@ int export_table() {
     return 0;
 }
 
-// The object a module-level import bound under `name`, kept to recognise it.
-int remember(const char* name, PyObject** slot) {
-    PyObject* v = PyDict_GetItemString(kv::module_dict, name);
-    if (!v) return -1;
-    Py_XSETREF(*slot, Py_NewRef(v));
-    return 0;
-}
-
 int exec_module(PyObject*) {
-    (void)PyDateTimeAPI;
+    if (!PyDateTimeAPI) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI) return -1;
+    }
     // C function table.
     if (export_table() < 0) return -1;
     // Types.
@@ -1483,6 +1851,8 @@ int exec_module(PyObject*) {
         return -1;
     // Types the module was built against, then the SameSite class.
     if (import_types() < 0) return -1;
+    Py_XSETREF(utc_zone, Py_NewRef(PyDateTimeAPI->TimeZone_UTC));
+    timezone_type = Py_TYPE(utc_zone);
     if (build_mode_class() < 0) return kv::fail_exec(mode_class_site);
     // Imports.
     {
@@ -1492,7 +1862,12 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "quote") < 0) return -1;
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
-    if (remember("quote", &std_quote) < 0 || remember("unquote", &std_unquote) < 0) return -1;
+    // The table of percent escapes is built by unquote's helper on its first
+    // use: its filling is not a change.
+    guard_function(quote_guard, n_quote, "urllib.parse", "quote");
+    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote", {"_hextobyte"});
+    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime");
+    if (guard_strftime() < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
     // Functions.
     if (kv::add_method(&CookieType, fd_clone) < 0) return -1;

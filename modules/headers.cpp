@@ -2,6 +2,8 @@
 #include "frame.hpp"
 #include "headers.h"
 
+#include <utility>
+
 namespace {
 
 using kv::Arg;
@@ -547,18 +549,32 @@ PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
     }
 }
 
+// Over more entries than this, keys() tracks the names seen in a set. Names
+// are exact bytes or None, whose hashing and comparison run no Python code,
+// so the set answers as the membership test on the result list does.
+constexpr Py_ssize_t keys_list_max = 6;
+
 PyObject* keys_impl(HeadersObject* self) {
     Ref list = entry_list(self);
     if (!list) return nullptr;
     Ref result = Ref::steal(PyList_New(0));
     if (!result) return nullptr;
+    Ref seen;
+    if (PyList_GET_SIZE(list.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(nullptr)))) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
         Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
         PyObject *name, *value;
         Ref hold[2];
         if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
-        int known = PySequence_Contains(result.get(), name);
-        if (known < 0) return nullptr;
+        int known;
+        if (seen) {
+            Py_ssize_t before = PySet_GET_SIZE(seen.get());
+            if (PySet_Add(seen.get(), name) < 0) return nullptr;
+            known = PySet_GET_SIZE(seen.get()) == before;
+        } else {
+            known = PySequence_Contains(result.get(), name);
+            if (known < 0) return nullptr;
+        }
         if (!known && PyList_Append(result.get(), name) < 0) return nullptr;
     }
     return PyList_AsTuple(result.get());
@@ -639,7 +655,55 @@ int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
     return PyList_Append(self->values, entry.get());
 }
 
+// ---------------------------------------------------------------------------
+// Removal in one pass. An exact list whose entries are all exact pairs of an
+// exact bytes name and an exact bytes (or None) value runs no Python code
+// while its entries are matched, compared or released. Deleting each match by
+// equality, as `list.remove` does, then takes the first equal entry, which
+// matches too: what is left is exactly the entries that do not match, in
+// their order, the same objects. Keeping those in one pass gives that list
+// without a scan per match.
+
+bool is_exact_entry(PyObject* entry) {
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    PyObject* value = PyTuple_GET_ITEM(entry, 1);
+    return PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0)) && (PyBytes_CheckExact(value) || value == Py_None);
+}
+
+// Delete the entries from `from` on that `drop(index, name)` selects (it must
+// run no Python code), the others keeping their order. The dropped entries
+// are moved behind the kept ones and released once the list no longer holds
+// them.
+template <class Drop>
+void drop_entries(PyObject* list, Py_ssize_t from, Drop&& drop) {
+    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t n = PyList_GET_SIZE(list), kept = from;
+    for (Py_ssize_t i = from; i < n; i++)
+        if (!drop(i, PyTuple_GET_ITEM(items[i], 0))) std::swap(items[kept++], items[i]);
+    if (kept == n || PyList_SetSlice(list, kept, n, nullptr) == 0) return;
+    // Only the list's scratch copy of the dropped entries can fail, leaving
+    // the list as it was: they are released here instead.
+    PyErr_Clear();
+    Py_SET_SIZE(list, kept);
+    for (Py_ssize_t i = kept; i < n; i++) Py_DECREF(items[i]);
+}
+
+// remove(key) in one pass; false (nothing done) when the general path must run.
+bool remove_exact(PyObject* list, PyObject* key) {
+    if (!PyList_CheckExact(list) || !PyBytes_CheckExact(key)) return false;
+    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
+    Py_ssize_t first = -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++) {
+        if (!is_exact_entry(items[i])) return false;
+        if (first < 0 && bytes_equal_nocase(PyTuple_GET_ITEM(items[i], 0), key)) first = i;
+    }
+    if (first >= 0)
+        drop_entries(list, first, [&](Py_ssize_t, PyObject* name) { return bytes_equal_nocase(name, key); });
+    return true;
+}
+
 int remove_impl(HeadersObject* self, PyObject* key) {
+    if (remove_exact(self->values, key)) return 0;
     Ref found = Ref::steal(get_tuples_impl(self, key));
     if (!found) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); i++) {
@@ -891,6 +955,9 @@ PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
 }
 
 int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    // On the built-in type contains, remove and add are the module's own: a
+    // list that allows one-pass removal needs no separate contains scan.
+    if (!kv::may_override(as_object(self)) && remove_exact(self->values, name)) return call_add(self, name, value);
     int found = call_contains(self, name);
     if (found < 0) return -1;
     if (found && call_remove(self, name) < 0) return -1;
@@ -1135,7 +1202,79 @@ PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
     Py_RETURN_NONE;
 }
 
+// name.lower() of an exact bytes name, or the name itself when it has no
+// capital letter (equal in value, which is all a dict lookup asks).
+PyObject* lowered_name(PyObject* name) {
+    const char* s = PyBytes_AS_STRING(name);
+    Py_ssize_t n = PyBytes_GET_SIZE(name), i = 0;
+    while (i < n && !(s[i] >= 'A' && s[i] <= 'Z')) i++;
+    if (i == n) return Py_NewRef(name);
+    PyObject* r = PyBytes_FromStringAndSize(nullptr, n);
+    if (!r) return nullptr;
+    char* d = PyBytes_AS_STRING(r);
+    std::memcpy(d, s, size_t(i));
+    for (; i < n; i++) d[i] = char(s[i] >= 'A' && s[i] <= 'Z' ? s[i] + 32 : s[i]);
+    return r;
+}
+
+// Up to this many keys, update() assigns them one by one: each assignment is
+// one pass over the entries.
+constexpr Py_ssize_t update_per_key_max = 8;
+
+// update(values) in one pass, for the built-in type (whose item assignment is
+// its own `set`) with exact bytes keys and exact bytes (or None) values over
+// an entry list that allows one-pass removal. Assigning the keys in turn
+// deletes every entry that matches any of them, and of keys that differ only
+// in case keeps the entry of the last: the kept entries, then one new entry
+// per such last key, in dict order. 1 when done, 0 when nothing was done and
+// the general path must run, -1 on error.
+int update_exact(PyObject* self, PyObject* values) {
+    PyObject* list = as_headers(self)->values;
+    if (PyDict_GET_SIZE(values) <= update_per_key_max || !Py_IS_TYPE(self, &HeadersType) || !PyList_CheckExact(list))
+        return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); i++)
+        if (!is_exact_entry(PyList_GET_ITEM(list, i))) return 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(values, &pos, &key, &value))
+        if (!PyBytes_CheckExact(key) || !(PyBytes_CheckExact(value) || value == Py_None)) return 0;
+    // Each lowered key, and the last key of each lowered name.
+    Ref lowered = Ref::steal(PyTuple_New(PyDict_GET_SIZE(values)));
+    Ref last = Ref::steal(PyDict_New());
+    if (!lowered || !last) return -1;
+    pos = 0;
+    for (Py_ssize_t i = 0; PyDict_Next(values, &pos, &key, &value); i++) {
+        PyObject* low = lowered_name(key);
+        if (!low) return -1;
+        PyTuple_SET_ITEM(lowered.get(), i, low);
+        if (PyDict_SetItem(last.get(), low, key) < 0) return -1;
+    }
+    // The entries to delete, all found before the list changes.
+    Py_ssize_t n = PyList_GET_SIZE(list), first = n;
+    Ref marks = Ref::steal(PyBytes_FromStringAndSize(nullptr, n));
+    if (!marks) return -1;
+    char* drop = PyBytes_AS_STRING(marks.get());
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref low = Ref::steal(lowered_name(PyTuple_GET_ITEM(PyList_GET_ITEM(list, i), 0)));
+        if (!low) return -1;
+        int m = PyDict_Contains(last.get(), low.get());
+        if (m < 0) return -1;
+        drop[i] = char(m);
+        if (m && first == n) first = i;
+    }
+    drop_entries(list, first, [&](Py_ssize_t i, PyObject*) { return drop[i] != 0; });
+    pos = 0;
+    for (Py_ssize_t i = 0; PyDict_Next(values, &pos, &key, &value); i++) {
+        if (PyDict_GetItemWithError(last.get(), PyTuple_GET_ITEM(lowered.get(), i)) != key) continue;
+        Ref entry = Ref::steal(new_pair(key, value));
+        if (!entry || PyList_Append(list, entry.get()) < 0) return -1;
+    }
+    return 1;
+}
+
 PyObject* update_impl(PyObject* self, PyObject* values) {
+    int done = update_exact(self, values);
+    if (done) return done < 0 ? nullptr : Py_NewRef(Py_None);
     Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(values, &pos, &key, &value)) {

@@ -5,6 +5,9 @@ import ctypes
 import datetime as dt
 import gc
 import pickle
+import subprocess
+import sys
+import textwrap
 import traceback
 import weakref
 
@@ -19,7 +22,9 @@ from kelvarn.cookies import (
     datetime_from_cookie_format,
     datetime_to_cookie_format,
 )
-from support import assert_no_leaks, capi_function, capsule_name, vtable_slot
+from kelvarn.cookies import parse_cookie
+import date_texts
+from support import assert_no_leaks, capi_function, capsule_name, run_child, vtable_slot
 
 Mode = CookieSameSiteMode
 EXCEEDS = (
@@ -382,7 +387,7 @@ def test_cycle_collector_visits_expires_only():
 
 def test_date_formatting():
     assert datetime_to_cookie_format(WHEN) == b"Wed, 21 Oct 2015 07:28:00 GMT"
-    assert datetime_to_cookie_format(value=WHEN.replace(tzinfo=PLUS2, hour=9)) == b"Wed, 21 Oct 2015 09:28:00 GMT"
+    assert datetime_to_cookie_format(value=WHEN.replace(tzinfo=PLUS2, hour=9)) == b"Wed, 21 Oct 2015 07:28:00 GMT"
     assert datetime_from_cookie_format(b"Wed, 21 Oct 2015 07:28:00 GMT") == dt.datetime(2015, 10, 21, 7, 28)
     back = datetime_from_cookie_format(b"Wed, 21 Oct 2015 09:28:00 +0200")
     assert back == dt.datetime(2015, 10, 21, 9, 28) and back.tzinfo is None
@@ -402,6 +407,82 @@ def test_date_formatting_uses_the_objects_own_strftime():
             return "custom " + fmt
 
     assert datetime_to_cookie_format(When(2020, 1, 1)) == b"custom %a, %d %b %Y %H:%M:%S GMT"
+
+
+class Zone(dt.tzinfo):
+    """A tzinfo of Python code that records the calls the formatting makes."""
+
+    def __init__(self, hours, calls):
+        self.hours, self.calls = hours, calls
+
+    def utcoffset(self, when):
+        self.calls.append("utcoffset")
+        if self.hours == "boom":
+            raise KeyError("utcoffset")
+        return None if self.hours is None else dt.timedelta(hours=self.hours)
+
+    def dst(self, when):
+        self.calls.append("dst")
+        return None
+
+    def fromutc(self, when):
+        self.calls.append("fromutc")
+        return dt.tzinfo.fromutc(self, when)
+
+
+class Stamp(dt.datetime):
+    """The same instant through the general path (not the exact type)."""
+
+
+def plain_format(when):
+    """The formatting written out in Python."""
+    if when.utcoffset() is not None:
+        when = when.astimezone(dt.timezone.utc)
+    return when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+
+
+@pytest.mark.parametrize("when, text, calls", [
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=PLUS2), b"Wed, 21 Oct 2015 07:28:00 GMT", None),
+    (dt.datetime(2015, 10, 21, 22, 30, 5, tzinfo=dt.timezone(-dt.timedelta(hours=5))), b"Thu, 22 Oct 2015 03:30:05 GMT", None),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone.utc), b"Wed, 21 Oct 2015 09:28:00 GMT", None),
+    (dt.datetime(2015, 10, 21, 9, 28, 59, 999999), b"Wed, 21 Oct 2015 09:28:59 GMT", None),
+    (dt.datetime(1000, 1, 1, 1, tzinfo=PLUS2), b"Tue, 31 Dec 999 23:00:00 GMT", None),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(2, [])), b"Wed, 21 Oct 2015 07:28:00 GMT",
+     ["utcoffset", "utcoffset"]),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(None, [])), b"Wed, 21 Oct 2015 09:28:00 GMT", ["utcoffset", "dst"]),
+])
+def test_date_formatting_writes_the_instant_in_utc(when, text, calls):
+    to_c = capi_function(kc, "datetime_to_cookie_format", ctypes.py_object, ctypes.py_object, ctypes.c_int)
+    write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+    if calls is not None:
+        when.tzinfo.calls.clear()
+    assert datetime_to_cookie_format(when) == text
+    if calls is not None:
+        # The zone's own methods run, as often and in the order plain Python calls them.
+        assert when.tzinfo.calls == calls
+        when.tzinfo.calls.clear()
+    assert plain_format(when) == text
+    if calls is not None:
+        assert when.tzinfo.calls == calls
+    general = Stamp(*when.timetuple()[:6], when.microsecond, tzinfo=when.tzinfo)
+    assert to_c(when, 0) == to_c(general, 0) == text
+    assert write(Cookie("a", "b", when)) == write(Cookie("a", "b", general)) == b"a=b; Expires=" + text
+    assert_no_leaks(datetime_to_cookie_format, when)
+
+
+@pytest.mark.parametrize("when, exc, message", [
+    (dt.datetime(2015, 1, 1, tzinfo=Zone("boom", [])), KeyError, "'utcoffset'"),
+    (Stamp(2015, 1, 1, tzinfo=Zone("boom", [])), KeyError, "'utcoffset'"),
+    (dt.datetime(1, 1, 1, 0, 30, tzinfo=PLUS2), OverflowError, "date value out of range"),
+    (dt.datetime(2015, 1, 1, tzinfo=Zone(30, [])), ValueError, None),
+])
+def test_date_formatting_conversion_errors(when, exc, message):
+    write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+    for fn in (datetime_to_cookie_format, lambda w: write(Cookie("a", "b", w))):
+        with pytest.raises(exc) as info:
+            fn(when)
+        assert message is None or str(info.value) == message
+    assert_no_leaks(datetime_to_cookie_format, when)
 
 
 @pytest.mark.parametrize("fn, arg, exc, message", [
@@ -438,6 +519,88 @@ def test_date_parser_is_looked_up_at_each_call(monkeypatch):
     raises(AttributeError, "'NoneType' object has no attribute 'replace'", datetime_from_cookie_format, b"x")
     monkeypatch.delattr(kc, "parsedate_to_datetime")
     raises(NameError, "name 'parsedate_to_datetime' is not defined", datetime_from_cookie_format, b"x")
+
+
+def general_path(monkeypatch):
+    """Rebinds the date parser to a wrapper of the standard one: the native reading steps aside."""
+    standard = kc.parsedate_to_datetime
+    monkeypatch.setattr(kc, "parsedate_to_datetime", lambda text: standard(text))
+
+
+@pytest.mark.parametrize("raw", [
+    b"Wed, 21 Oct 2015 07:28:00 GMT", b"Wed,21 Oct 2015 07:28:00 GMT", b"xx,21 Oct 2015 07:28", b"wednesday 21 oct 15 7:28",
+    b"21 Oct 68 07:28:00 -0000", b"21 Oct 69 07:28:00 +0000", b"21 Oct 2015 07:28:00 -0", b"Oct 21 2015 07.28 EDT",
+    b"Wed Oct 21 07:28:00 2015", b"Wednesday, 21-Oct-15 07:28:00 GMT", b"21 Oct 2015 07:28:00+0200", b"21 Oct 2015 07:28:00-0930",
+    b"21 Oct 2015 07:28:00 PsT", b"21 Oct 2015 07:28:00 Z", b"21 Oct 2015 07:28:00 CET", b"21 Oct 2015 07:28:00 +2400",
+    b"21 Oct 2015 07:28:00 -99999999", b"21 Oct 2015 07:28:00 +1234567890123456789", b"21 Oct 1_999 0_7:28:00",
+    b"21 Oct +15 -7:28", b"31 Feb 2015 07:28", b"21 Oct 10000 07:28", b"21 Oct 2147483648 07:28",
+    b"21 Oct 99999999999999999999 07:28", b"21 Oct 2015 24:00", b"21 Oct 2015 07:28:00:00", b"21 Oct 2015 07::00",
+    b"21 Oct 2015,", b"\x1c21\x1fOct\x0b2015\x0c07:28", b"21\xc2\xa0Oct 2015 07:28", "21 \u212aan 2015 07:28".encode(),
+    "\uff12\uff11 Oct 2015 07:28 E\u017fT".encode(), b"21 Oct 2015 07:28 \xed\xa0\x80", b"", b"   ", b"21 Oct",
+    b"21 Oct " + b"9" * 5000 + b" 07:28",
+])
+def test_date_reading_matches_the_standard_function(raw, monkeypatch):
+    native = date_texts.outcome(datetime_from_cookie_format, raw)
+    assert native == date_texts.standard_outcome(raw)
+    in_cookie = native if raw else (type(None), None, None)  # an empty Expires is absent
+    assert date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) == in_cookie
+    general_path(monkeypatch)
+    assert date_texts.outcome(datetime_from_cookie_format, raw) == native
+    assert date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) == in_cookie
+    monkeypatch.undo()
+    assert_no_leaks(datetime_from_cookie_format, raw)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_date_reading_over_generated_texts(seed, monkeypatch):
+    texts = date_texts.date_bytes(seed, 1500)
+    native = [date_texts.outcome(datetime_from_cookie_format, raw) for raw in texts]
+    assert native == [date_texts.standard_outcome(raw) for raw in texts]
+    general_path(monkeypatch)
+    assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in texts] == native
+
+
+def _patch_dates(monkeypatch, change):
+    import email._parseaddr
+    import email.utils
+
+    if change == "parser":
+        monkeypatch.setattr(email.utils, "_parsedate_tz", lambda d: [1999, 2, 3, 4, 5, 6, 0, 1, -1, None])
+    elif change == "zone table":
+        monkeypatch.setattr(email._parseaddr, "_timezones", {"GMT": 2400})
+    elif change == "zone entry":
+        monkeypatch.setitem(email._parseaddr._timezones, "GMT", -2400)
+    elif change == "code":
+        monkeypatch.setattr(email.utils.parsedate_to_datetime, "__code__",
+                            (lambda data: datetime.datetime(1999, 1, 1)).__code__)
+    elif change == "datetime class":
+        monkeypatch.setattr(dt, "datetime", Stamp)
+
+
+@pytest.mark.parametrize("change", ["parser", "zone table", "zone entry", "code", "datetime class"])
+def test_date_reading_follows_changes_behind_the_standard_function(change, monkeypatch):
+    raws = [b"Wed, 21 Oct 2015 07:28:00 GMT", b"21 Oct 15 07:28 +0200"]
+    before = [date_texts.outcome(datetime_from_cookie_format, raw) for raw in raws]
+    _patch_dates(monkeypatch, change)
+    changed = [date_texts.standard_outcome(raw) for raw in raws]
+    assert changed != before
+    assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in raws] == changed
+    assert [date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) for raw in raws] == changed
+    monkeypatch.undo()
+    assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in raws] == before
+
+
+def test_date_reading_follows_the_integer_digit_limit():
+    import sys
+
+    raw = b"21 Oct " + b"1" * 700 + b" 07:28"
+    limit = sys.get_int_max_str_digits()
+    try:
+        for digits in (640, 0):
+            sys.set_int_max_str_digits(digits)
+            assert date_texts.outcome(datetime_from_cookie_format, raw) == date_texts.standard_outcome(raw)
+    finally:
+        sys.set_int_max_str_digits(limit)
 
 
 def test_date_entries_through_the_table():
@@ -539,3 +702,175 @@ def test_exception_round_trips():
 ])
 def test_no_leaks(op):
     assert_no_leaks(op)
+
+
+# ---------------------------------------------------------------------------
+# Pickling state: the tuple under construction is not visible to Python code
+
+
+def test_cookie_reduce_builds_state_before_python_code_can_see_it():
+    run_child(
+        """
+        import gc
+        import kelvarn.cookies as module
+        from kelvarn.cookies import Cookie
+
+        original = module.CookieSameSiteMode
+        seen = []
+
+        class Meta(type):
+            def __getattr__(cls, name):
+                # Everything the collector tracks is reachable from here.
+                for o in gc.get_objects():
+                    if type(o) is tuple and len(o) == 9 and o and o[0] == "marker-name":
+                        seen.append(list(o))
+                return getattr(original, name)
+
+        class Mode(metaclass=Meta):
+            pass
+
+        cookie = Cookie("marker-name", "v")
+        module.CookieSameSiteMode = Mode
+        try:
+            state = cookie.__reduce__()[2]
+        finally:
+            module.CookieSameSiteMode = original
+        assert state[0] == "marker-name" and state[7] == original.UNDEFINED
+        print("ok")
+        """
+    )
+
+
+# ---------------------------------------------------------------------------
+# Dates formatted through the time.strftime in use
+
+
+write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+
+
+@pytest.mark.parametrize("when", [dt.datetime(2015, 10, 21, 7, 28), dt.datetime(1999, 1, 2, 3, 4, 5)])
+def test_date_text_comes_from_the_time_strftime_in_use(monkeypatch, when):
+    # A datetime's strftime hands its work to time.strftime, looked up at
+    # each call; the formatted date follows it.
+    import time
+
+    monkeypatch.setattr(time, "strftime", lambda fmt, tt: f"[{fmt}|{tt.tm_year}]")
+    expected = when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+    assert expected == f"[%a, %d %b %Y %H:%M:%S GMT|{when.year}]".encode()
+    assert kc.datetime_to_cookie_format(when) == expected
+    assert write(Cookie("a", "b", when)) == b"a=b; Expires=" + expected
+    monkeypatch.undo()
+    assert kc.datetime_to_cookie_format(when) == when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+    assert_no_leaks(kc.datetime_to_cookie_format, when)
+
+
+# ---------------------------------------------------------------------------
+# Module initialisation: the validated types, the SameSite class step and the
+# imports (in fresh processes)
+
+
+PRELUDE = """
+import sys, traceback, warnings
+def attempt():
+    try:
+        import kelvarn.cookies as kc
+    except BaseException as e:
+        tb = traceback.extract_tb(e.__traceback__)[-1]
+        print("FAIL", type(e).__name__, "|", e, "|", tb.name, "|", tb.filename)
+        return None
+    print("OK")
+    return kc
+"""
+
+
+def run(body):
+    code = PRELUDE + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines()
+
+
+@pytest.mark.parametrize("patch, line", [
+    ("import datetime; datetime.datetime = 1",
+     "FAIL TypeError | datetime.datetime is not a type object | init kelvarn.cookies | kelvarn/cookies.cpp"),
+    ("import builtins, datetime; datetime.date = object",
+     "FAIL ValueError | datetime.date size changed, may indicate binary incompatibility. Expected 32 from C "
+     "header, got 16 from PyObject | init kelvarn.cookies | kelvarn/cookies.cpp"),
+    ("import enum; enum.IntFlag = None",
+     "FAIL TypeError | 'NoneType' object is not callable | init kelvarn.cookies | <stringsource>"),
+    ("import urllib.parse; del urllib.parse.unquote",
+     "FAIL ImportError | cannot import name unquote | init kelvarn.cookies | kelvarn/cookies.cpp"),
+])
+def test_failed_exec_step_and_retry(patch, line):
+    out = run(f"""
+        import importlib
+        saved = {{m: dict(vars(sys.modules[m])) for m in ("datetime", "enum", "urllib.parse") if importlib.import_module(m)}}
+        {patch}
+        attempt()
+        for m, d in saved.items():
+            vars(sys.modules[m]).update(d)
+        kc = attempt()
+        print(list(kc.CookieSameSiteMode), kc.parse_cookie(b"a=b; SameSite=Lax").same_site)
+    """)
+    assert out[0] == line
+    assert out[1:] == ["OK", "[<CookieSameSiteMode.UNDEFINED: 0>, <CookieSameSiteMode.LAX: 1>, "
+                       "<CookieSameSiteMode.STRICT: 2>, <CookieSameSiteMode.NONE: 3>] 1"]
+
+
+def test_larger_type_only_warns():
+    out = run("""
+        import datetime
+        datetime.tzinfo = datetime.datetime
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            attempt()
+        print([str(w.message) for w in caught if w.category is RuntimeWarning])
+    """)
+    assert out == ["OK", "['datetime.tzinfo size changed, may indicate binary incompatibility. Expected 16 from C "
+                   "header, got 48 from PyObject']"]
+
+
+def test_module_entry_in_namespace_names_the_enum_module():
+    out = run("""
+        import enum
+        real = enum.IntFlag
+        def spy(*args, **kwargs):
+            print("module=" + kwargs["module"])
+            return real(*args, **kwargs)
+        enum.IntFlag = spy
+        kc = attempt()
+        enum.IntFlag = real
+        print(kc.CookieSameSiteMode.__module__, kc.CookieSameSiteMode._member_names_)
+    """)
+    assert out == ["module=kelvarn.cookies", "OK", "kelvarn.cookies ['UNDEFINED', 'LAX', 'STRICT', 'NONE']"]
+
+
+def test_retried_exec_step_validates_every_type_again():
+    # The first attempt fails at datetime.time after date was accepted; the
+    # second meets a date that is no type and must refuse it too.
+    code = textwrap.dedent("""
+        import datetime, sys
+        saved = dict(vars(datetime))
+        def attempt():
+            try:
+                import kelvarn.cookies
+            except BaseException as e:
+                print(type(e).__name__, e)
+            else:
+                print("OK")
+        datetime.time = object
+        attempt()
+        datetime.time = saved["time"]
+        datetime.date = 1
+        attempt()
+        datetime.date = saved["date"]
+        attempt()
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "ValueError datetime.time size changed, may indicate binary incompatibility. Expected 40 from C header, "
+        "got 16 from PyObject",
+        "TypeError datetime.date is not a type object",
+        "OK",
+    ]

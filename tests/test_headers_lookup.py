@@ -245,3 +245,23 @@ def test_matches_found_before_python_code_runs_stay_alive(call, slow, expected):
     # before is returned intact, and the scan ends.
     h = Clearing.target = Headers([(b"a", bytes(b"v0")), (b"A", b"v1".lower()), (b"b", b"2"), slow, (b"a", b"q")])
     assert call(h) == expected and h.values == []
+
+# The entry list replaced while its entries print
+
+
+def replacing_repr():
+    class Replace:
+        def __repr__(self):
+            h.__init__()
+            [object() for _ in range(100)]
+            return "r"
+
+    h = Headers([Replace(), Replace(), Replace()])
+    return h, repr(h)
+
+
+def test_repr_keeps_the_entry_list_alive_while_entries_print():
+    h, text = replacing_repr()
+    assert text == "<Headers [r, r, r]>"
+    assert h.values == []
+    assert_no_leaks(replacing_repr)
