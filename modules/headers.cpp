@@ -306,8 +306,10 @@ template <bool Pairs>
 [[gnu::hot]] Py_ssize_t next_stop(PyObject* const* items, Py_ssize_t i, Py_ssize_t n, Py_ssize_t len) {
     PyTypeObject* tuple_type = &PyTuple_Type;
     PyTypeObject* bytes_type = &PyBytes_Type;
+#if defined(__GNUC__)
     // Kept in registers rather than reloaded from the symbol table per entry.
     asm("" : "+r"(tuple_type), "+r"(bytes_type));
+#endif
     auto stops = [&](PyObject* entry) {
         if (Py_TYPE(entry) != tuple_type) return true;
         if (Pairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1) return true;
