@@ -2,6 +2,10 @@
 #include "frame.hpp"
 #include "headers.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <utility>
 
 namespace {
@@ -84,23 +88,55 @@ inline uint64_t load8(const char* p) {
     return v;
 }
 
+#if defined(__SSE2__)
+// Sixteen bytes at once: each pair of bytes is equal, or equal with bit 0x20
+// set and then a letter a-z (bytes from 0x80 on compare as negative and are
+// no letters).
+inline bool same16_nocase(__m128i x, __m128i y) {
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    __m128i fx = _mm_or_si128(x, case_bit);
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(fx, _mm_set1_epi8('a' - 1)), _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), fx));
+    __m128i folded = _mm_and_si128(_mm_cmpeq_epi8(fx, _mm_or_si128(y, case_bit)), letter);
+    return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, y), folded)) == 0xffff;
+}
+
+inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Names longer than 16 bytes: whole blocks, then the last sixteen bytes.
+[[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n - 16; i += 16)
+        if (!same16_nocase(load16(a + i), load16(b + i))) return false;
+    return same16_nocase(load16(a + n - 16), load16(b + n - 16));
+}
+
+// The first and the last eight bytes of a name of 8 to 16 bytes.
+inline __m128i load_ends(const char* p, Py_ssize_t n) {
+    return _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(load8(p))), _mm_cvtsi64_si128(int64_t(load8(p + n - 8))));
+}
+#else
 // Names longer than 16 bytes: whole words, then the last eight bytes.
 [[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n - 8; i += 8)
         if (!same_nocase(load8(a + i), load8(b + i))) return false;
     return same_nocase(load8(a + n - 8), load8(b + n - 8));
 }
+#endif
 
 // ASCII case-insensitive equality of `n` bytes, what `a.lower() == b.lower()`
-// computes for byte strings: a machine word at a time, without allocating.
-// Kept out of line: the scans call it only when the lengths agree, and their
-// loops stay small. Short tails are read as overlapping words.
+// computes for byte strings: a machine word (or vector) at a time, without
+// allocating. Kept out of line: the scans call it only when the lengths
+// agree, and their loops stay small. Short tails are read as overlapping
+// words.
 [[gnu::noinline]] bool equal_nocase(const char* a, const char* b, Py_ssize_t n) {
     auto load4 = [](const char* p) { uint32_t v; std::memcpy(&v, p, 4); return uint64_t(v); };
     auto load2 = [](const char* p) { uint16_t v; std::memcpy(&v, p, 2); return uint64_t(v); };
     if (n > 16) return equal_nocase_long(a, b, n);
+#if defined(__SSE2__)
+    if (n >= 8) return same16_nocase(load_ends(a, n), load_ends(b, n));
+#else
     if (n > 8) return same_nocase(load8(a), load8(b)) && same_nocase(load8(a + n - 8), load8(b + n - 8));
     if (n == 8) return same_nocase(load8(a), load8(b));
+#endif
     if (n >= 4) return same_nocase(load4(a) | load4(a + n - 4) << 32, load4(b) | load4(b + n - 4) << 32);
     if (n >= 2) return same_nocase(load2(a) | load2(a + n - 2) << 16, load2(b) | load2(b + n - 2) << 16);
     return n == 0 || same_nocase(uint8_t(a[0]), uint8_t(b[0]));

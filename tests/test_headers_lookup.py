@@ -265,3 +265,18 @@ def test_repr_keeps_the_entry_list_alive_while_entries_print():
     assert text == "<Headers [r, r, r]>"
     assert h.values == []
     assert_no_leaks(replacing_repr)
+
+
+@pytest.mark.parametrize("n", [3, 12, 20])
+def test_every_pair_of_bytes_folds_as_bytes_lower_does(n):
+    # Names are compared a word or a vector at a time: each byte pair at the
+    # first and the last position of names of several lengths.
+    base = (b"aBcDeFgHiJkLmNoPqRsT" * 2)[:n]
+    other = base.swapcase()
+    for pos in (0, n - 1):
+        for c1 in range(256):
+            name = base[:pos] + bytes([c1]) + base[pos + 1:]
+            h = Headers([(name, b"v")])
+            found = [h.get_first(other[:pos] + bytes([c2]) + other[pos + 1:]) is not None for c2 in range(256)]
+            assert found == [name.lower() == (other[:pos] + bytes([c2]) + other[pos + 1:]).lower()
+                             for c2 in range(256)]
