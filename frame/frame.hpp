@@ -252,14 +252,15 @@ struct Signature {
     // or the body may empty the dictionary.
     bool bind(PyObject* args, PyObject* kwds, Arg* out, Ref* hold) const;
 
+    // Fast binding: the exact type each parameter needs besides None (null:
+    // any object), and whether no parameter needs a conversion.
+    PyTypeObject* declared[max_params] = {};
+    bool objects_only = true;
+
 private:
     bool finish(PyObject** values, Py_ssize_t nargs, Arg* out) const;
     bool place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject** values, Ref* hold = nullptr) const;
     bool bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
-    // Fast binding: the exact type each parameter needs (null: any object),
-    // and whether no parameter needs a conversion.
-    PyTypeObject* declared[max_params] = {};
-    bool objects_only = true;
     int match(PyObject* key) const;
 };
 

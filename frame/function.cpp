@@ -266,7 +266,8 @@ struct Function {
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+[[gnu::noinline]] PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                               PyObject* kwnames) {
     FuncDef& def = *as_function(callable)->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* self = nullptr;
@@ -291,6 +292,41 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* r = def.body ? def.body(self, values) : def.shared(def, self, values);
     if (!r) add_traceback(def.site);
     return r;
+}
+
+// Direct entries for the common shape of a method call: an exact instance of
+// the owner and all N parameters by position, each of its declared type or
+// None. Then binding cannot fail and has nothing to convert, so the body runs
+// at once; any other call takes the general path above, which also produces
+// every error message.
+template <int N>
+PyObject* method_direct(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const FuncDef& def = *as_function(callable)->def;
+    if (PyVectorcall_NARGS(nargsf) == N + 1 && !kwnames && Py_IS_TYPE(args[0], def.owner)) [[likely]] {
+        Arg values[N ? N : 1];
+        for (int i = 0; i < N; i++) {
+            PyObject* v = args[i + 1];
+            PyTypeObject* t = def.sig.declared[i];
+            if (t && !Py_IS_TYPE(v, t) && v != Py_None) [[unlikely]]
+                return function_vectorcall(callable, args, nargsf, kwnames);
+            values[i].o = v;
+        }
+        PyObject* r = def.body(args[0], values);
+        return r ? r : fail(as_function(callable)->def->site);
+    }
+    return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
+vectorcallfunc entry_for(const FuncDef& def) {
+    const Signature& sig = def.sig;
+    if (def.kind != Kind::Method || !def.owner || !def.body || !sig.objects_only || sig.nrequired != sig.n)
+        return function_vectorcall;
+    switch (sig.n) {
+        case 0: return method_direct<0>;
+        case 1: return method_direct<1>;
+        case 2: return method_direct<2>;
+        default: return function_vectorcall;
+    }
 }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -488,7 +524,7 @@ PyObject* make_function(FuncDef& def) {
     if (!def.code && !(def.code = make_code(def))) return nullptr;
     Function* f = PyObject_GC_New(Function, &FunctionType);
     if (!f) return nullptr;
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = entry_for(def);
     f->def = &def;
     f->dict = nullptr;
     f->doc = nullptr;

@@ -2,6 +2,10 @@
 #include "frame.hpp"
 #include "headers.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <utility>
 
 namespace {
@@ -64,21 +68,84 @@ PyObject* header_repr(PyObject* self) {
     return r ? r : kv::fail(header_repr_site);
 }
 
-// ASCII case-insensitive equality of two exact byte strings, without
-// allocating: what `a.lower() == b.lower()` computes.
-[[gnu::always_inline]] inline bool bytes_equal_nocase(PyObject* a, PyObject* b) {
+// Two words of bytes are equal ignoring ASCII case when they differ only in
+// bit 0x20 of bytes that are letters (the byte with that bit set lies in
+// a-z; bytes with the high bit set are no letters).
+inline bool same_nocase(uint64_t x, uint64_t y) {
+    constexpr uint64_t ones = 0x0101010101010101ULL;
+    uint64_t d = x ^ y;
+    if (d == 0) return true;
+    if (d & ~(0x20 * ones)) return false;
+    uint64_t l = x | (0x20 * ones);
+    uint64_t low = l & (0x7f * ones);
+    uint64_t letter = (low + (0x80 - 'a') * ones) & ~(low + (0x80 - 'z' - 1) * ones) & ~l;
+    return (d & ~(letter >> 2)) == 0;
+}
+
+inline uint64_t load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+#if defined(__SSE2__)
+// Sixteen bytes at once: each pair of bytes is equal, or equal with bit 0x20
+// set and then a letter a-z (bytes from 0x80 on compare as negative and are
+// no letters).
+inline bool same16_nocase(__m128i x, __m128i y) {
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    __m128i fx = _mm_or_si128(x, case_bit);
+    __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(fx, _mm_set1_epi8('a' - 1)), _mm_cmpgt_epi8(_mm_set1_epi8('z' + 1), fx));
+    __m128i folded = _mm_and_si128(_mm_cmpeq_epi8(fx, _mm_or_si128(y, case_bit)), letter);
+    return _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, y), folded)) == 0xffff;
+}
+
+inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+// Names longer than 16 bytes: whole blocks, then the last sixteen bytes.
+[[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n - 16; i += 16)
+        if (!same16_nocase(load16(a + i), load16(b + i))) return false;
+    return same16_nocase(load16(a + n - 16), load16(b + n - 16));
+}
+
+// The first and the last eight bytes of a name of 8 to 16 bytes.
+inline __m128i load_ends(const char* p, Py_ssize_t n) {
+    return _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(load8(p))), _mm_cvtsi64_si128(int64_t(load8(p + n - 8))));
+}
+#else
+// Names longer than 16 bytes: whole words, then the last eight bytes.
+[[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
+    for (Py_ssize_t i = 0; i < n - 8; i += 8)
+        if (!same_nocase(load8(a + i), load8(b + i))) return false;
+    return same_nocase(load8(a + n - 8), load8(b + n - 8));
+}
+#endif
+
+// ASCII case-insensitive equality of `n` bytes, what `a.lower() == b.lower()`
+// computes for byte strings: a machine word (or vector) at a time, without
+// allocating. Kept out of line: the scans call it only when the lengths
+// agree, and their loops stay small. Short tails are read as overlapping
+// words.
+[[gnu::noinline]] bool equal_nocase(const char* a, const char* b, Py_ssize_t n) {
+    auto load4 = [](const char* p) { uint32_t v; std::memcpy(&v, p, 4); return uint64_t(v); };
+    auto load2 = [](const char* p) { uint16_t v; std::memcpy(&v, p, 2); return uint64_t(v); };
+    if (n > 16) return equal_nocase_long(a, b, n);
+#if defined(__SSE2__)
+    if (n >= 8) return same16_nocase(load_ends(a, n), load_ends(b, n));
+#else
+    if (n > 8) return same_nocase(load8(a), load8(b)) && same_nocase(load8(a + n - 8), load8(b + n - 8));
+    if (n == 8) return same_nocase(load8(a), load8(b));
+#endif
+    if (n >= 4) return same_nocase(load4(a) | load4(a + n - 4) << 32, load4(b) | load4(b + n - 4) << 32);
+    if (n >= 2) return same_nocase(load2(a) | load2(a + n - 2) << 16, load2(b) | load2(b + n - 2) << 16);
+    return n == 0 || same_nocase(uint8_t(a[0]), uint8_t(b[0]));
+}
+
+// The same for two exact byte strings.
+inline bool bytes_equal_nocase(PyObject* a, PyObject* b) {
     Py_ssize_t n = PyBytes_GET_SIZE(a);
-    if (n != PyBytes_GET_SIZE(b)) return false;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(a));
-    const unsigned char* q = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b));
-    for (Py_ssize_t i = 0; i < n; i++) {
-        unsigned char x = p[i], y = q[i];
-        if (x == y) continue;
-        if (x >= 'A' && x <= 'Z') x += 32;
-        if (y >= 'A' && y <= 'Z') y += 32;
-        if (x != y) return false;
-    }
-    return true;
+    return n == PyBytes_GET_SIZE(b) && equal_nocase(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), n);
 }
 
 kv::Site header_eq_site("Header.__eq__");
@@ -265,39 +332,79 @@ PyObject* index_error() {
     return nullptr;
 }
 
-// Scan the entry list as `get` does (each entry exactly a tuple, item 0
-// lowered and compared); `on_match(entry)` returns 1 to go on, 0 to stop and
-// -1 on error. Returns 0 or -1. Exact bytes names are compared in place with
-// no allocation and no reference traffic; anything else may run Python code,
-// so the entry is held while its `lower` runs.
-// Index of the first entry from `i` on that needs more than a glance: an
-// exact pair whose exact bytes name matches the key, or anything else. No
-// Python code runs here, so the item array and the length stay put.
-Py_ssize_t skip_mismatches(PyObject* list, Py_ssize_t i, PyObject* key) {
-    PyObject* const* items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    Py_ssize_t len = PyBytes_GET_SIZE(key);
-    for (; i < n; i++) {
-        PyObject* entry = items[i];
-        if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) < 1) [[unlikely]]
-            return i;
+// The fast part of the lookups. From `i` on, skip the entries that surely
+// do not match: exact tuples whose item 0 is an exact bytes name of another
+// length than the key (for `contains`, exact pairs whose value is also
+// exact bytes or None). Returns the index of the first entry that needs a
+// closer look, or `n`. A leaf: nothing is referenced and no Python code runs.
+// For `contains` a None value also stops the loop, whatever the name's length.
+template <bool Pairs>
+[[gnu::hot]] Py_ssize_t next_stop(PyObject* const* items, Py_ssize_t i, Py_ssize_t n, Py_ssize_t len) {
+    PyTypeObject* tuple_type = &PyTuple_Type;
+    PyTypeObject* bytes_type = &PyBytes_Type;
+#if defined(__GNUC__)
+    // Kept in registers rather than reloaded from the symbol table per entry.
+    asm("" : "+r"(tuple_type), "+r"(bytes_type));
+#endif
+    auto stops = [&](PyObject* entry) {
+        if (Py_TYPE(entry) != tuple_type) return true;
+        if (Pairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1) return true;
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
-        if (!PyBytes_CheckExact(name)) [[unlikely]]
-            return i;
-        if (PyBytes_GET_SIZE(name) == len && bytes_equal_nocase(name, key)) return i;
+        if (Py_TYPE(name) != bytes_type) return true;
+        if (Pairs) {
+            PyObject* value = PyTuple_GET_ITEM(entry, 1);
+            if (Py_TYPE(value) != bytes_type) return true;
+        }
+        return Py_SIZE(name) == len;
+    };
+    if (i >= n) return n;  // the list shrank while Python code ran
+    PyObject* const* p = items + i;
+    PyObject* const* end = items + n;
+    PyObject* const* end4 = p + ((n - i) & ~Py_ssize_t(3));
+    for (; p != end4; p += 4) {
+        if (stops(p[0])) [[unlikely]]
+            return p - items;
+        if (stops(p[1])) [[unlikely]]
+            return p + 1 - items;
+        if (stops(p[2])) [[unlikely]]
+            return p + 2 - items;
+        if (stops(p[3])) [[unlikely]]
+            return p + 3 - items;
     }
-    return n;
+    for (; p < end; p++)
+        if (stops(*p)) break;
+    return p - items;
 }
 
+PyObject* const* list_items(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+// Whether an entry where the scan stopped has the shape the fast test
+// covers (its name then has the key's length).
+inline bool plain_name(PyObject* entry) {
+    return PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) >= 1 && PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0));
+}
+
+// Item 0 of such an entry equals the key, ignoring case.
+inline bool name_is(PyObject* entry, PyObject* key) {
+    return equal_nocase(PyBytes_AS_STRING(PyTuple_GET_ITEM(entry, 0)), PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key));
+}
+
+// The general scan, as `get` reads the entries from `start` on (each entry
+// exactly a tuple, item 0 lowered and compared); `on_match(entry)` returns 1
+// to go on, 0 to stop and -1 on error. Returns 0 or -1. Exact bytes names
+// are compared in place; any other name's own `lower` decides, which may run
+// Python code, so the list and the entry are held meanwhile and the list is
+// read afresh at every step.
 template <class OnMatch>
-int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
+int scan_from(PyObject* list, Py_ssize_t start, PyObject* key_object, OnMatch&& on_match) {
     Key key;
-    if (!key.prepare(key_object)) return -1;
-    Ref list = entry_list(self);
-    PyObject* l = list.get();
-    if (!l) return -1;
-    for (Py_ssize_t i = 0; (i = skip_mismatches(l, i, key.key)) < PyList_GET_SIZE(l); i++) {
-        PyObject* entry = PyList_GET_ITEM(l, i);
+    key.key = key_object;
+    Ref held = Ref::borrow(list);
+    Py_ssize_t len = PyBytes_GET_SIZE(key.key);
+    for (Py_ssize_t i = start; (i = next_stop<false>(list_items(list), i, PyList_GET_SIZE(list), len)) <
+                               PyList_GET_SIZE(list);
+         i++) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
         if (!PyTuple_CheckExact(entry)) [[unlikely]] {
             if (entry == Py_None) kv::none_not_subscriptable();
             else kv::expected_error("tuple", entry);
@@ -307,11 +414,11 @@ int scan(HeadersObject* self, PyObject* key_object, OnMatch&& on_match) {
             index_error();
             return -1;
         }
-        // A matching exact bytes name, or a name whose own `lower` decides
-        // (which may run Python code: the entry is held meanwhile).
         Ref hold = Ref::borrow(entry);
         PyObject* name = PyTuple_GET_ITEM(entry, 0);
-        if (!PyBytes_CheckExact(name)) {
+        if (PyBytes_CheckExact(name)) {
+            if (!name_is(entry, key.key)) continue;
+        } else {
             int m = name_matches_slow(name, key);
             if (m < 0) return -1;
             if (!m) continue;
@@ -388,35 +495,96 @@ PyObject* new_pair(PyObject* a, PyObject* b) {
     return t;
 }
 
-// ---------------------------------------------------------------------------
-// Typed bodies
-
-PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) {
-    Collected found;
-    if (scan(self, name, [&](PyObject* entry) { return found.add(entry) < 0 ? -1 : 1; }) < 0) return nullptr;
-    return found.list();
+// The entry list that a lookup for `key` scans; null with the error set
+// when the key or the list is None (the key is lowered first).
+inline PyObject* lookup_list(HeadersObject* self, PyObject* key) {
+    if (key == Py_None) [[unlikely]]
+        return kv::none_attribute_error("lower");
+    PyObject* list = self->values;
+    if (list == Py_None) [[unlikely]]
+        return kv::none_not_iterable();
+    return list;
 }
 
-PyObject* get_impl(HeadersObject* self, PyObject* name) {
-    Collected found;
-    int r = scan(self, name, [&](PyObject* entry) {
-        PyObject* value = entry_value(entry);
-        return !value || found.add(value) < 0 ? -1 : 1;
+// Matches of an exact scan, borrowed: nothing runs between the scan and the
+// building of the result. A lookup that meets more matches, or an entry the
+// fast test does not cover, goes on with owned references.
+constexpr int max_borrowed = 8;
+
+// get and get_tuples from the entry at `i` on, with the matches found
+// before it.
+template <bool Entries>
+[[gnu::noinline]] PyObject* collect_from(PyObject* list, Py_ssize_t i, PyObject* key, PyObject* const* found,
+                                         int nfound) {
+    Collected collected;
+    for (int k = 0; k < nfound; k++)
+        if (collected.add(found[k]) < 0) return nullptr;
+    int r = scan_from(list, i, key, [&](PyObject* entry) {
+        PyObject* item = Entries ? entry : entry_value(entry);
+        return !item || collected.add(item) < 0 ? -1 : 1;
     });
     if (r < 0) return nullptr;
-    return found.tuple();
+    return Entries ? collected.list() : collected.tuple();
 }
 
-PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
+// get and get_tuples: item 1 (or the entry itself) of every match.
+template <bool Entries>
+PyObject* collect_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return nullptr;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    PyObject* found[max_borrowed];
+    int nfound = 0;
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<false>(items, i, n, len)) == n) break;
+        PyObject* entry = items[i];
+        if (!plain_name(entry)) [[unlikely]]
+            return collect_from<Entries>(list, i, key, found, nfound);
+        if (!name_is(entry, key)) continue;
+        if (nfound == max_borrowed || (!Entries && PyTuple_GET_SIZE(entry) < 2)) [[unlikely]]
+            return collect_from<Entries>(list, i, key, found, nfound);
+        found[nfound++] = Entries ? entry : PyTuple_GET_ITEM(entry, 1);
+    }
+    PyObject* r = Entries ? PyList_New(nfound) : PyTuple_New(nfound);
+    if (!r) return nullptr;
+    PyObject** slots = Entries ? reinterpret_cast<PyListObject*>(r)->ob_item : &PyTuple_GET_ITEM(r, 0);
+    for (int k = 0; k < nfound; k++) slots[k] = Py_NewRef(found[k]);
+    return r;
+}
+
+PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) { return collect_impl<true>(self, name); }
+PyObject* get_impl(HeadersObject* self, PyObject* name) { return collect_impl<false>(self, name); }
+
+// Item 1 of the first match, which must be bytes or None.
+PyObject* first_value(PyObject* entry) {
+    PyObject* value = entry_value(entry);
+    if (!value || !kv::check_exact(value, &PyBytes_Type)) return nullptr;
+    return Py_NewRef(value);
+}
+
+[[gnu::noinline]] PyObject* get_first_from(PyObject* list, Py_ssize_t i, PyObject* key) {
     PyObject* found = nullptr;
-    int r = scan(self, key, [&](PyObject* entry) {
-        PyObject* value = entry_value(entry);
-        if (!value || !kv::check_exact(value, &PyBytes_Type)) return -1;
-        found = Py_NewRef(value);
-        return 0;
+    int r = scan_from(list, i, key, [&](PyObject* entry) {
+        found = first_value(entry);
+        return found ? 0 : -1;
     });
     if (r < 0) return nullptr;
     return found ? found : Py_NewRef(Py_None);
+}
+
+PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return nullptr;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<false>(items, i, n, len)) == n) Py_RETURN_NONE;
+        PyObject* entry = items[i];
+        if (!plain_name(entry)) [[unlikely]]
+            return get_first_from(list, i, key);
+        if (name_is(entry, key)) return first_value(entry);
+    }
 }
 
 // Over more entries than this, keys() tracks the names seen in a set. Names
@@ -470,29 +638,49 @@ int pair_matches(PyObject* name, PyObject* value, PyObject* key) {
     return pair_matches(name, value, key);
 }
 
-int contains_impl(HeadersObject* self, PyObject* key_object) {
-    Key key;
-    if (!key.prepare(key_object)) return -1;
-    Ref list = entry_list(self);
-    PyObject* l = list.get();
-    if (!l) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(l); i++) {
-        PyObject* entry = PyList_GET_ITEM(l, i);
+// An entry of the shape the fast test of `contains` covers.
+inline bool plain_pair_bytes_name(PyObject* entry) {
+    if (!PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2) return false;
+    PyObject* value = PyTuple_GET_ITEM(entry, 1);
+    return PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0)) && (PyBytes_CheckExact(value) || value == Py_None);
+}
+
+// Whether such an entry's name is the key.
+inline bool pair_name_is(PyObject* entry, PyObject* key) {
+    return PyBytes_GET_SIZE(PyTuple_GET_ITEM(entry, 0)) == PyBytes_GET_SIZE(key) && name_is(entry, key);
+}
+
+// `contains` from the entry at `i` on: the list is held while entries are
+// unpacked by iteration, and read afresh at every step.
+[[gnu::noinline]] int contains_from(PyObject* list, Py_ssize_t i, PyObject* key) {
+    Ref held = Ref::borrow(list);
+    Py_ssize_t len = PyBytes_GET_SIZE(key);
+    for (; (i = next_stop<true>(list_items(list), i, PyList_GET_SIZE(list), len)) < PyList_GET_SIZE(list); i++) {
+        PyObject* entry = PyList_GET_ITEM(list, i);
         int m;
-        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2) [[likely]] {
-            // No Python code runs for an exact pair: its items stay alive.
-            PyObject* name = PyTuple_GET_ITEM(entry, 0);
-            PyObject* value = PyTuple_GET_ITEM(entry, 1);
-            if (PyBytes_CheckExact(name) && (PyBytes_CheckExact(value) || value == Py_None)) [[likely]]
-                m = bytes_equal_nocase(name, key.key);
-            else
-                m = pair_matches(name, value, key.key);
-        } else {
-            m = entry_matches_slow(entry, key.key);
-        }
+        if (plain_pair_bytes_name(entry))
+            m = pair_name_is(entry, key);
+        else if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) == 2)
+            m = pair_matches(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1), key);
+        else
+            m = entry_matches_slow(entry, key);
         if (m) return m;
     }
     return 0;
+}
+
+int contains_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return -1;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<true>(items, i, n, len)) == n) return 0;
+        PyObject* entry = items[i];
+        if (!plain_pair_bytes_name(entry)) [[unlikely]]
+            return contains_from(list, i, key);
+        if (pair_name_is(entry, key)) return 1;
+    }
 }
 
 int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
@@ -595,24 +783,45 @@ int merge_impl(HeadersObject* self, PyObject* values) {
 
 PyObject* new_headers(PyObject* list);
 
+// Copy the plain pairs of `source` as new pairs into `slots`, which the
+// caller owns (a list made at its final size). False at the first entry
+// that is not a plain pair; nothing that runs here can run Python code.
+bool copy_plain_pairs(PyObject* source, PyObject** slots) {
+    PyObject* const* items = reinterpret_cast<PyListObject*>(source)->ob_item;
+    Py_ssize_t n = PyList_GET_SIZE(source);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (!is_plain_pair(items[i])) [[unlikely]]
+            return false;
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) [[unlikely]]
+            return false;
+        PyTuple_SET_ITEM(pair, 0, Py_NewRef(PyTuple_GET_ITEM(items[i], 0)));
+        PyTuple_SET_ITEM(pair, 1, Py_NewRef(PyTuple_GET_ITEM(items[i], 1)));
+        slots[i] = pair;
+    }
+    return true;
+}
+
+// A new Headers over copies of the entries of the lists `a` and then `b` (or
+// none), in one pass into a list of the final size, when every entry is a
+// plain pair: what clone and adding a collection make of them. Null without
+// an error when an entry is not a plain pair (the caller takes the general
+// path, nothing having been observable), null with the error set when
+// memory runs out.
+PyObject* plain_copy(PyObject* a, PyObject* b) {
+    Py_ssize_t na = PyList_GET_SIZE(a);
+    Ref copy = Ref::steal(PyList_New(na + (b ? PyList_GET_SIZE(b) : 0)));
+    if (!copy) return nullptr;
+    PyObject** slots = reinterpret_cast<PyListObject*>(copy.get())->ob_item;
+    if (!copy_plain_pairs(a, slots) || (b && !copy_plain_pairs(b, slots + na))) return nullptr;
+    return new_headers(copy.get());
+}
+
 PyObject* clone_impl(HeadersObject* self) {
     Ref list = entry_list(self);
     if (!list) return nullptr;
-    Py_ssize_t n = PyList_GET_SIZE(list.get());
-    bool plain = true;
-    for (Py_ssize_t i = 0; i < n && plain; i++) plain = is_plain_pair(PyList_GET_ITEM(list.get(), i));
-    if (plain) {
-        // Only exact pairs: no Python code runs, so the copy is built in place.
-        Ref copy = Ref::steal(PyList_New(n));
-        if (!copy) return nullptr;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject* entry = PyList_GET_ITEM(list.get(), i);
-            PyObject* pair = new_pair(PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1));
-            if (!pair) return nullptr;
-            PyList_SET_ITEM(copy.get(), i, pair);
-        }
-        return new_headers(copy.get());
-    }
+    if (PyObject* r = plain_copy(list.get(), nullptr)) return r;
+    if (PyErr_Occurred()) return nullptr;
     Ref copy = Ref::steal(PyList_New(0));
     if (!copy) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
@@ -1201,6 +1410,14 @@ PyObject* call_add_to_instance(PyObject* self, PyObject* target, PyObject* other
 }
 
 PyObject* add_impl_op(PyObject* self, PyObject* other) {
+    // Two exact collections of plain pairs: the copy and the added entries
+    // are built in one pass, as clone and _add_to_instance would build them.
+    PyObject* mine = as_headers(self)->values;
+    if (Py_IS_TYPE(self, &HeadersType) && Py_IS_TYPE(other, &HeadersType) && PyList_CheckExact(mine) &&
+        PyList_CheckExact(as_headers(other)->values)) {
+        if (PyObject* r = plain_copy(mine, as_headers(other)->values)) return r;
+        if (PyErr_Occurred()) return nullptr;
+    }
     Ref copy = Ref::steal(as_object(as_headers(self)->__pyx_vtab->clone(as_headers(self), 0)));
     if (!copy) return nullptr;
     return call_add_to_instance(self, copy.get(), other);

@@ -484,6 +484,49 @@ def test_traceback_entries(call, name, file):
 
 
 # ---------------------------------------------------------------------------
+# Direct entries: a method called on an exact instance with all its
+# parameters by position skips the general binding; every other call, and
+# every error, is the general path's.
+
+
+class SubHeaders(mod.Headers):
+    pass
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda h: h.get(), "get() takes exactly 1 positional argument (0 given)"),
+    (lambda h: h.get(b"a", b"b"), "get() takes exactly 1 positional argument (2 given)"),
+    (lambda h: h.get(b"a", name=b"b"), "get() got multiple values for keyword argument 'name'"),
+    (lambda h: h.get(nom=b"a"), "get() got an unexpected keyword argument 'nom'"),
+    (lambda h: h.get("a"), "Argument 'name' has incorrect type (expected bytes, got str)"),
+    (lambda h: h.get(Key("a")), "Argument 'name' has incorrect type (expected bytes, got Key)"),
+    (lambda h: h.add(b"a", "b"), "Argument 'value' has incorrect type (expected bytes, got str)"),
+    (lambda h: h.add(b"a"), "add() takes exactly 2 positional arguments (1 given)"),
+    (lambda h: h.clone(1), "clone() takes exactly 0 positional arguments (1 given)"),
+    (lambda h: mod.Headers.get(), "unbound method Headers.get() needs an argument"),
+    (lambda h: mod.Headers.get(Header(b"a", b"b"), b"a"),
+     "descriptor 'get' for 'kelvarn.headers.Headers' objects doesn't apply to a 'kelvarn.headers.Header' object"),
+])
+@pytest.mark.parametrize("cls", [mod.Headers, SubHeaders])
+def test_direct_entries_keep_the_binding_errors(call, message, cls):
+    with pytest.raises(TypeError) as info:
+        call(cls([(b"a", b"1")]))
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call", [
+    lambda h: h.get(b"A"), lambda h: h.get(name=b"A"), lambda h: mod.Headers.get(h, b"A"), lambda h: h.get(None),
+    lambda h: h.get_first(b"a"), lambda h: h.contains(b"b"), lambda h: h.add(b"c", None), lambda h: h.clone().values,
+    lambda h: h.keys(),
+])
+def test_direct_entries_match_the_general_path(call):
+    def outcome(h):
+        try:
+            return call(h), h.values
+        except Exception as e:
+            return type(e), str(e), entries(e)[-1]
+    assert outcome(mod.Headers([(b"a", b"1")])) == outcome(SubHeaders([(b"a", b"1")]))
+
 # __init__ keyword arguments, seen through Cookie: the dictionary that owns
 # them may be emptied by Python code that runs during the conversions or the body
 

@@ -161,12 +161,91 @@ def test_cycles_through_the_entry_list_are_collected():
     lambda h: Headers([(b"a", 1)]).get_first(b"a"), lambda h: Headers([(b"a", b"1", b"2")]).keys(),
     lambda h: Headers([None]).get(b"a"), lambda h: Headers.__new__(Headers).keys(),
     lambda h: next(Headers.__new__(Headers).items()),
+    lambda h: Headers([(b"a", b"1")] * 12).get(b"A"), lambda h: Headers([(b"a", b"1")] * 12).get_tuples(b"A"),
+    lambda h: Headers([(b"a", b"1"), (b"b", b"2"), (Same(b"A"), b"3")]).get(b"a"),
+    lambda h: Headers([(b"a", b"1"), (Same(b"b"), b"2")]).get_tuples(b"a"),
+    lambda h: Headers([(b"a", b"1"), (Same(b"b"), b"2")]).get_first(b"b"),
+    lambda h: Headers([(b"a", b"1"), Pair((b"b", b"2")), (b"c", None)]).contains(b"c"),
 ])
 def test_lookups_do_not_leak(call):
     assert_no_leaks(lambda: call(sample()))
 
 
 # ---------------------------------------------------------------------------
+# The fast scans against the general path on the same entries
+
+
+class Same(bytes):
+    """Lowers as bytes do, but through its own method: the general path."""
+
+    def lower(self):
+        return bytes.lower(self)
+
+
+class Pair(tuple):
+    """An entry that `contains` unpacks by iteration."""
+
+
+SCAN_CASES = [
+    [(b"Host", b"h"), (b"CONTENT-TYPE", b"a"), (b"x", None), (b"content-type", b"b"), (b"Content-Typf", b"c")],
+    [(b"a" if i % 2 else b"A", b"%d" % i) for i in range(19)],  # more matches than are gathered in place
+    [(b"Ab", b"2"), (b"aB", None), (b"a", b"1"), (b"ab" * 9, b"4"), (b"AB" * 9, b"5"), (b"Ab" * 8 + b"a", b"6")],
+    [(b"\xc4\xe4", b"1"), (b"[@]{`}", b"2"), (b"x-long-name-" * 3, b"3"), (b"X-LONG-NAME-" * 3, b"4"), (b"", b"5")],
+]
+SCAN_KEYS = [b"content-type", b"A", b"ab", b"AB" * 9, b"ab" * 8 + b"A", b"\xc4\xe4", b"[@]{`}", b"x-LONG-name-" * 3,
+             b"", b"missing", b"abcdefgh"]
+
+
+@pytest.mark.parametrize("entries", SCAN_CASES)
+@pytest.mark.parametrize("slow_at", [0, 2, -1, None])
+def test_fast_scans_agree_with_the_general_path(entries, slow_at):
+    def general(make):
+        if slow_at is None:
+            return Headers([make(n, v) for n, v in entries])
+        changed = list(entries)
+        changed[slow_at] = make(*entries[slow_at])
+        return Headers(changed)
+
+    plain = Headers(list(entries))
+    own_lower = general(lambda n, v: (Same(n), v))
+    iterated = general(lambda n, v: Pair((n, v)))
+    for key in SCAN_KEYS:
+        expected = tuple(v for n, v in entries if n.lower() == key.lower())
+        assert plain.get(key) == own_lower.get(key) == plain[key] == expected
+        assert plain.get_tuples(key) == own_lower.get_tuples(key) == [e for e in entries if e[0].lower() == key.lower()]
+        assert plain.get_first(key) == own_lower.get_first(key) == (expected[0] if expected else None)
+        assert (key in plain) == (key in iterated) == plain.contains(key) == iterated.contains(key) == bool(expected)
+
+
+class Clearing(bytes):
+    """A name whose lower() empties the entry list of `target`."""
+    target = None
+
+    def lower(self):
+        Clearing.target.values.clear()
+        gc.collect()
+        return b"zz"
+
+
+class ClearingPair(tuple):
+    def __iter__(self):
+        Clearing.target.values.clear()
+        gc.collect()
+        return iter((b"zz", b"1"))
+
+
+@pytest.mark.parametrize("call, slow, expected", [
+    (lambda h: h.get(b"a"), (Clearing(b"q"), b"x"), (b"v0", b"v1")),
+    (lambda h: h.get_tuples(b"a"), (Clearing(b"q"), b"x"), [(b"a", b"v0"), (b"A", b"v1")]),
+    (lambda h: h.get_first(b"q"), (Clearing(b"q"), b"x"), None),
+    (lambda h: h.contains(b"q"), ClearingPair(), False),
+])
+def test_matches_found_before_python_code_runs_stay_alive(call, slow, expected):
+    # Python code run for an entry empties the entry list: what was matched
+    # before is returned intact, and the scan ends.
+    h = Clearing.target = Headers([(b"a", bytes(b"v0")), (b"A", b"v1".lower()), (b"b", b"2"), slow, (b"a", b"q")])
+    assert call(h) == expected and h.values == []
+
 # The entry list replaced while its entries print
 
 
@@ -186,3 +265,18 @@ def test_repr_keeps_the_entry_list_alive_while_entries_print():
     assert text == "<Headers [r, r, r]>"
     assert h.values == []
     assert_no_leaks(replacing_repr)
+
+
+@pytest.mark.parametrize("n", [3, 12, 20])
+def test_every_pair_of_bytes_folds_as_bytes_lower_does(n):
+    # Names are compared a word or a vector at a time: each byte pair at the
+    # first and the last position of names of several lengths.
+    base = (b"aBcDeFgHiJkLmNoPqRsT" * 2)[:n]
+    other = base.swapcase()
+    for pos in (0, n - 1):
+        for c1 in range(256):
+            name = base[:pos] + bytes([c1]) + base[pos + 1:]
+            h = Headers([(name, b"v")])
+            found = [h.get_first(other[:pos] + bytes([c2]) + other[pos + 1:]) is not None for c2 in range(256)]
+            assert found == [name.lower() == (other[:pos] + bytes([c2]) + other[pos + 1:]).lower()
+                             for c2 in range(256)]

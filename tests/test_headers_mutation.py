@@ -188,6 +188,52 @@ def test_mutations_do_not_leak(call):
 
 
 # ---------------------------------------------------------------------------
+# clone and + of plain pairs, built in one pass, against the general path
+
+
+class SubHeaders(Headers):
+    pass
+
+
+def outcome(call):
+    try:
+        r = call()
+    except Exception as e:
+        return type(e), str(e)
+    assert type(r) is Headers and all(type(e) is tuple for e in r.values)
+    return r.values
+
+
+@pytest.mark.parametrize("left, right", [
+    ([(b"a", b"1"), (b"B", None), (None, b"")], [(b"x", b"2"), (b"y", None)]),
+    ([(b"a", b"1"), [b"b", b"2"], (b"c", b"3")], [(b"x", b"2")]),  # a list entry: the general path from there on
+    ([(b"a", b"1")], [(b"x", b"2"), [b"y", b"3"]]),
+    ([(b"a", b"1"), (b"b",)], [(b"x", b"2")]),
+    ([(b"a", b"1")], [(b"x", 1)]),
+    ([(b"a", b"1")], [(b"x", b"1", b"2")]),
+    ([], []),
+])
+def test_plain_clone_and_plus_agree_with_the_general_path(left, right):
+    fast = outcome(lambda: Headers(list(left)) + Headers(list(right)))
+    assert fast == outcome(lambda: SubHeaders(list(left)) + Headers(list(right)))
+    assert fast == outcome(lambda: Headers(list(left)).__add__(SubHeaders(list(right))))
+    assert outcome(Headers(list(left)).clone) == outcome(SubHeaders(list(left)).clone)
+    h = Headers(list(left))
+    if isinstance(fast, list):
+        r = h + Headers(list(right))
+        assert all(a is not b and a[0] is b[0] for a, b in zip(r.values, h.values))
+        assert h.values == left
+
+
+@pytest.mark.parametrize("call", [
+    lambda: Headers([(b"a", b"1"), (b"b", None)]) + Headers([(b"c", b"3")]),
+    lambda: Headers([(b"a", b"1"), [b"b", b"2"]]) + Headers([(b"c", b"3")]),
+    lambda: Headers([(b"a", b"1")]) + Headers([(b"c", 3)]),
+    lambda: Headers([(b"a", b"1"), [b"b", b"2"]]).clone(),
+])
+def test_plain_clone_and_plus_do_not_leak(call):
+    assert_no_leaks(call)
+
 # Python code that runs in the middle: entry lists replaced, classes rebound,
 # slots inherited by subclasses, lengths and attributes looked up through Python
 
