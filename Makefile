@@ -16,7 +16,7 @@ TESTS ?= tests
 DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
 
-.PHONY: all install test bench sanitize clean
+.PHONY: all install test bench bench-instructions sanitize clean
 
 all: install
 
@@ -39,6 +39,20 @@ $(VENV)/.bench-ready: $(VENV)/.ready
 
 bench: install $(VENV)/.bench-ready
 	$(PY) bench/run.py
+
+# Instruction counts under callgrind. ARGS narrows the run, e.g. ARGS=url or
+# ARGS="get_first --kelvarn-only" (see bench/instructions.py --help).
+bench-instructions: install $(VENV)/.bench-ready
+	@command -v valgrind >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "valgrind is missing: installing it with apt-get"; \
+	    apt-get update -q && apt-get install -y -q valgrind; \
+	  else \
+	    echo "bench-instructions counts instructions with valgrind, which is not installed."; \
+	    echo "Install it with your package manager, e.g. 'sudo apt-get install valgrind' on Debian or Ubuntu."; \
+	    exit 1; \
+	  fi; }
+	$(PY) bench/instructions.py $(ARGS)
 
 $(SAN_VENV)/.ready:
 	python$(PYTHON_VERSION) -m venv $(SAN_VENV)
