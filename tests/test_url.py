@@ -281,6 +281,93 @@ def test_result_type_changes_are_seen(parser):
     assert type(info.value.__context__) is AttributeError
 
 
+# httptools' own result type: its components are getset descriptors, read
+# through their getters directly. Each case is compared with the same
+# components read by ordinary attribute lookup (a plain namespace of them).
+ParseResult = type(url_module.httptools.parse_url(b"/"))
+NAMES = ("schema", "host", "port", "path", "query", "fragment")
+
+
+class SubResult(ParseResult):
+    pass
+
+
+class PropertyResult(ParseResult):
+    path = property(lambda self: b"/property")
+
+
+class SwappedResult(ParseResult):
+    host = ParseResult.__dict__["query"]
+
+
+class Unrelated:
+    """httptools' descriptors on a class they do not belong to: every read raises."""
+
+    vars().update({n: ParseResult.__dict__[n] for n in NAMES})
+
+
+def shadowed(raw):
+    result = SubResult(*(getattr(url_module.httptools.parse_url(raw), n) for n in NAMES), None)
+    result.__dict__.update(path=b"/instance", host=b"instance")  # data descriptors win over these
+    return result
+
+
+RESULTS = {
+    "httptools": url_module.httptools.parse_url,
+    "subclass": lambda raw: SubResult(*(getattr(url_module.httptools.parse_url(raw), n) for n in NAMES), None),
+    "property in subclass": lambda raw: PropertyResult(b"https", b"h", 8, b"/p", None, b"f", None),
+    "swapped descriptor": lambda raw: SwappedResult(None, None, None, b"/p", b"q", None, None),
+    "instance dict": shadowed,
+    "unrelated class": lambda raw: Unrelated(),
+}
+
+
+def read_url(raw):
+    try:
+        u = URL(raw)
+    except InvalidURL as e:
+        return str(e)
+    return tuple(getattr(u, f) for f in FIELDS)
+
+
+@pytest.mark.parametrize("raw", [b"/a?b#c", b"https://example.com:8443/p?q=1#f", b"http://h"])
+@pytest.mark.parametrize("kind", list(RESULTS))
+def test_getter_reads_match_attribute_lookup(parser, kind, raw):
+    result = RESULTS[kind](raw)
+    parser.result = result
+    fast = read_url(raw)
+    try:
+        parser.result = types.SimpleNamespace(**{n: getattr(result, n) for n in NAMES})
+    except TypeError as e:
+        assert fast == f"{PARSE}{raw.decode()}): {e}"
+    else:
+        assert fast == read_url(raw)
+    parser.result = result
+    assert_no_leaks(URL, raw, repeat=50)
+
+
+def test_getter_reads_follow_class_changes(parser):
+    class Result(ParseResult):
+        pass
+
+    parser.result = Result(b"http", b"h", 8, b"/p", b"q", None, None)
+    assert URL(b"/a").path == b"/p"
+    Result.path = ParseResult.__dict__["query"]
+    assert URL(b"/a").path == b"q"
+    Result.path = property(lambda self: b"/property")
+    assert URL(b"/a").path == b"/property"
+    del Result.path
+    assert URL(b"/a").path == b"/p"
+
+    def host(self):  # changes the class between two component reads
+        type(self).query = property(lambda self: b"late")
+        return b"h"
+
+    Result.host = property(host)
+    u = URL(b"/a")  # query starts as httptools' descriptor
+    assert (u.host, u.query) == (b"h", b"late")
+
+
 def test_non_exception_errors_pass_through(parser):
     parser.result = KeyboardInterrupt()
     with pytest.raises(KeyboardInterrupt):
