@@ -14,7 +14,7 @@ BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
 SAN_BUILD_DIR ?= build/sanitize
 TESTS ?= tests
 DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
-BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
+BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl matplotlib
 
 .PHONY: all install test bench bench-instructions sanitize clean
 
@@ -33,12 +33,13 @@ install: $(VENV)/.ready
 test: install
 	$(PY) -m pytest -q $(TESTS)
 
-$(VENV)/.bench-ready: $(VENV)/.ready
+$(VENV)/.bench-ready: $(VENV)/.ready Makefile
 	$(PY) -m pip install -q $(BENCH_PACKAGES)
 	touch $@
 
+# The wall-clock tables (pyperf), and docs/bench.svg, the chart of their ratios.
 bench: install $(VENV)/.bench-ready
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(ARGS)
 
 # Instruction counts under callgrind. ARGS narrows the run, e.g. ARGS=url or
 # ARGS="get_first --kelvarn-only" (see bench/instructions.py --help).
