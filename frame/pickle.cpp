@@ -137,9 +137,7 @@ PyObject* unpickle_body(const FuncDef& def, PyObject*, Arg* args) {
     long checksum = long(args[1].i);
     PyObject* state = args[2].o;
     if (checksum != p.checksums[0] && checksum != p.checksums[1] && checksum != p.checksums[2]) {
-        Ref pickle = Ref::steal(PyImport_ImportModule("pickle"));
-        if (!pickle) return nullptr;
-        Ref error = Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError"));
+        Ref error = Ref::steal(import_name("pickle", "PickleError"));
         if (!error) return nullptr;
         char text[512];
         std::snprintf(text, sizeof text, "Incompatible checksums (0x%s%lx vs (0x%07lx, 0x%07lx, 0x%07lx) = %s)",

@@ -1,6 +1,7 @@
 // kelvarn.cookies: the Cookie model, cookie dates, Set-Cookie parsing and
 // writing, the SameSite mode and the cookie errors.
 #include "frame.hpp"
+#include "watch.hpp"
 
 #include "cookies.h"
 
@@ -37,6 +38,8 @@ kv::Name n_decode("decode");
 kv::Name n_index("index");
 kv::Name n_strftime("strftime");
 kv::Name n_time("time");
+kv::Name n_import("__import__");
+kv::Name n_struct_time("struct_time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
 kv::Name n_init("__init__");
@@ -58,9 +61,14 @@ kv::Bytes b_eq("=");
 PyTypeObject* datetime_type = nullptr;  // datetime.datetime
 bool native_datetime = false;           // it is the interpreter's own C type
 PyObject* kwnames_tzinfo = nullptr;     // ("tzinfo",)
-PyObject* std_quote = nullptr;          // urllib.parse.quote as imported
-PyObject* std_unquote = nullptr;        // urllib.parse.unquote as imported
-PyObject* time_strftime = nullptr;      // the built-in time.strftime, if the exec step found it
+PyObject* time_module = nullptr;        // the time module whose strftime the C datetime type calls
+
+// The native stand-ins for `quote`, `unquote` and time.strftime hold while
+// the module globals name the standard functions and nothing those read has
+// changed (see watch.hpp).
+kv::Guard quote_guard;
+kv::Guard unquote_guard;
+kv::Guard strftime_guard;
 
 const char exceeds_message[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
@@ -707,18 +715,11 @@ PyObject* encode_text(PyObject* text) {
     return kv::call_method(text, n_encode);
 }
 
-// True while `time.strftime`, which the strftime of the C datetime type calls
-// at each use, is the function the exec step found there.
+// True while `time.strftime`, which the strftime of the C datetime type
+// imports and calls at each use, is the built-in the exec step found there.
+// A module's class can be replaced without touching any dict: checked here.
 bool original_time_strftime() {
-    if (!time_strftime) return false;
-    Ref time = Ref::steal(PyImport_GetModule(n_time));
-    if (!time || !PyModule_CheckExact(time.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-    if (!f) PyErr_Clear();
-    return f == time_strftime;
+    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type);
 }
 
 PyObject* to_format_impl(PyObject* value) {
@@ -829,9 +830,9 @@ PyObject* quote_str_native(PyObject* s) {
 
 // quote(obj).encode(), with `quote` as the namespace holds it now.
 PyObject* quote_encode(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
     Ref quote = Ref::steal(kv::lookup_global(n_quote));
     if (!quote) return nullptr;
-    if (quote.get() == std_quote && PyUnicode_CheckExact(obj)) return quote_str_native(obj);
     Ref text = Ref::steal(kv::call(quote.get(), obj));
     if (!text) return nullptr;
     return encode_text(text.get());
@@ -925,9 +926,9 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
 
 // unquote(raw.decode()), with `unquote` as the namespace holds it now.
 PyObject* decode_unquote(const char* p, Py_ssize_t n) {
+    if (unquote_guard.holds()) return decode_unquote_native(p, n);
     Ref unquote = Ref::steal(kv::lookup_global(n_unquote));
     if (!unquote) return nullptr;
-    if (unquote.get() == std_unquote) return decode_unquote_native(p, n);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
     return kv::call(unquote.get(), text.get());
@@ -1388,18 +1389,45 @@ int import_types() {
     native_datetime = !(datetime_type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
                       datetime_type->tp_basicsize == Py_ssize_t(sizeof(PyDateTime_DateTime)) &&
                       std::strcmp(datetime_type->tp_name, "datetime.datetime") == 0;
-    // The C type's strftime hands its work to time.strftime; the built-in one
-    // (a function of the loaded time module) is recognised here, without
-    // importing anything.
+    return 0;
+}
+
+// The C type's strftime finds time.strftime (and its timetuple() finds
+// time.struct_time) through the import machinery: builtins.__import__, then
+// sys.modules["time"], then the attribute. The
+// built-in one (a function of the loaded time module) is recognised without
+// importing anything; the fast date formatting holds while all three stay.
+int guard_strftime() {
+    strftime_guard.reset();
     Ref time = Ref::steal(PyImport_GetModule(n_time));
     if (!time && PyErr_Occurred()) return -1;
-    PyObject* f = nullptr;
-    if (time && PyModule_CheckExact(time.get())) {
-        f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-        if (!f && PyErr_Occurred()) return -1;
-    }
-    if (f && PyCFunction_Check(f) && PyCFunction_GET_SELF(f) == time.get()) Py_XSETREF(time_strftime, Py_NewRef(f));
+    if (!time || !PyModule_CheckExact(time.get())) return 0;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
+    if (!f && PyErr_Occurred()) return -1;
+    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
+    Py_XSETREF(time_module, Py_NewRef(time.get()));
+    strftime_guard.key(PyImport_GetModuleDict(), n_time);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_struct_time);  // timetuple() builds one
+    strftime_guard.key(PyModule_GetDict(kv::builtins), n_import);
+    strftime_guard.arm();
     return 0;
+}
+
+// quote and unquote stand in for the functions bound under these names when
+// those are urllib.parse's own.
+void guard_function(kv::Guard& guard, PyObject* name, const char* qualname,
+                    std::initializer_list<const char*> lazy = {}) {
+    guard.reset();
+    PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
+    if (!f) {
+        PyErr_Clear();
+        return;
+    }
+    if (!kv::defined_in(f, "urllib.parse", qualname)) return;
+    guard.key(kv::module_dict, name);
+    guard.reachable(f, lazy);
+    guard.arm();
 }
 
 kv::Site mode_class_site("init kelvarn.cookies", kv::stringsource, true);
@@ -1459,14 +1487,6 @@ int export_table() {
     return 0;
 }
 
-// The object a module-level import bound under `name`, kept to recognise it.
-int remember(const char* name, PyObject** slot) {
-    PyObject* v = PyDict_GetItemString(kv::module_dict, name);
-    if (!v) return -1;
-    Py_XSETREF(*slot, Py_NewRef(v));
-    return 0;
-}
-
 int exec_module(PyObject*) {
     (void)PyDateTimeAPI;
     // C function table.
@@ -1492,7 +1512,11 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "quote") < 0) return -1;
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
-    if (remember("quote", &std_quote) < 0 || remember("unquote", &std_unquote) < 0) return -1;
+    // The table of percent escapes is built by unquote's helper on its first
+    // use: its filling is not a change.
+    guard_function(quote_guard, n_quote, "quote");
+    guard_function(unquote_guard, n_unquote, "unquote", {"_hextobyte"});
+    if (guard_strftime() < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
     // Functions.
     if (kv::add_method(&CookieType, fd_clone) < 0) return -1;

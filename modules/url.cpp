@@ -1,12 +1,14 @@
 // kelvarn.url: the URL value parsed from bytes, its composition and the
 // helpers that assemble URLs from parts.
 //
-// A URL is parsed once, at construction, by `httptools.parse_url` (looked up
-// on the module global at every construction). Every derived URL is built by
+// A URL is parsed once, at construction, by `httptools.parse_url` (as the
+// module global names it at every construction; the function found is kept
+// while watchers see both namespaces unchanged). Every derived URL is built by
 // concatenating the stored components in one allocation and parsing the
 // result afresh.
 #include "frame.hpp"
 #include "url.h"
+#include "watch.hpp"
 
 namespace {
 
@@ -169,7 +171,7 @@ kv::InitDef url_init_def("URL.__init__", url_init, {{"value", T::Bytes}});
 kv::Site& url_init_site = url_init_def.site;
 
 // The parser: `httptools.parse_url` read from the module global now.
-PyObject* current_parser() {
+PyObject* lookup_parser() {
     PyObject* module = PyDict_GetItemWithError(kv::module_dict, n_httptools);  // borrowed
     if (!module) {
         if (PyErr_Occurred()) return nullptr;
@@ -181,6 +183,43 @@ PyObject* current_parser() {
     }
     Ref hold = Ref::borrow(module);
     return PyObject_GetAttr(module, n_parse_url);
+}
+
+// The last parser found, kept while the global names an exact module (whose
+// attribute lookup reads its namespace and nothing else) and that module's
+// namespace holds it. Dict watchers on both namespaces turn the guard off at
+// the first change; a module's class can change without touching a dict, so
+// that is checked at each call.
+kv::Guard parser_guard;
+PyObject* parser_module = nullptr;
+PyObject* parser = nullptr;
+
+PyObject* current_parser() {
+    if (parser_guard.holds() && Py_IS_TYPE(parser_module, &PyModule_Type)) return Py_NewRef(parser);
+    Ref found = Ref::steal(lookup_parser());
+    if (!found) return nullptr;
+    PyObject* module = PyDict_GetItemWithError(kv::module_dict, n_httptools);  // borrowed
+    if (!module || !PyModule_CheckExact(module)) {
+        PyErr_Clear();
+        return found.release();
+    }
+    PyObject* namespace_ = PyModule_GetDict(module);
+    PyObject* in_namespace = PyDict_GetItemWithError(namespace_, n_parse_url);
+    PyErr_Clear();
+    if (in_namespace != found.get() || (module == parser_module && in_namespace == parser)) return found.release();
+    // The previous objects are released last: that may run code, which must
+    // find the new state complete.
+    PyObject* old_module = parser_module;
+    PyObject* old_parser = parser;
+    parser_module = Py_NewRef(module);
+    parser = Py_NewRef(found.get());
+    parser_guard.reset();
+    parser_guard.key(kv::module_dict, n_httptools);
+    parser_guard.key(namespace_, n_parse_url);
+    parser_guard.arm();
+    Py_XDECREF(old_module);
+    Py_XDECREF(old_parser);
+    return found.release();
 }
 
 // Reading the components of a parse result. When the result's type uses the

@@ -1,14 +1,19 @@
-"""Shared test helpers: reference-leak checks and calls through C tables."""
+"""Shared test helpers: reference-leak checks, calls through C tables and child interpreters."""
 
 import ctypes
 import gc
+import os
+import subprocess
 import sys
+import textwrap
 
 __all__ = [
     "assert_no_leaks",
     "capi_function",
     "vtable_slot",
     "capsule_name",
+    "run_child",
+    "run_reinit_on_bytes_warning",
 ]
 
 
@@ -79,3 +84,54 @@ def vtable_slot(cls, index, restype, *argtypes):
     address = ctypes.cast(table, ctypes.POINTER(ctypes.c_void_p))[index]
     proto = ctypes.PYFUNCTYPE(restype, *argtypes)
     return proto(address)
+
+
+def run_child(source, *flags):
+    """Run ``source`` in a child interpreter, which must exit cleanly with ``ok`` as its last line of output.
+
+    Scenarios that read freed memory before their fix run apart, so that a
+    crash does not take the test run down with it.
+    """
+    env = dict(os.environ)
+    if "ASAN_OPTIONS" in env:
+        # Freed blocks are overwritten, so that a read of one, even by the
+        # uninstrumented interpreter, goes wrong visibly.
+        env["ASAN_OPTIONS"] += ":max_free_fill_size=4096:free_fill_byte=85"
+    proc = subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(source)], capture_output=True, text=True, timeout=120,
+        env=env,
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert proc.stdout.strip().splitlines()[-1:] == ["ok"], proc.stdout + proc.stderr
+
+
+def run_reinit_on_bytes_warning(setup, action, check):
+    """Run ``action`` in a child started with ``-b``, where str() of bytes warns and the warning hook calls
+    ``obj.__init__(*new)``, so the object is re-initialised while one of its stored fields is being shown.
+
+    ``setup`` binds ``obj`` and ``new`` (``fresh(text)`` gives new bytes, 40 bytes longer than ``text``);
+    ``check`` is an expression over ``result``: the value of ``action``, or the text of its ValueError.
+    """
+    run_child(
+        f"""
+        import warnings
+
+        def fresh(text):
+            return (text + "x" * 40).encode()
+
+        {setup}
+
+        def hook(*args, **kwargs):
+            obj.__init__(*new)
+
+        warnings.simplefilter("always", BytesWarning)
+        warnings.showwarning = hook
+        try:
+            result = {action}
+        except ValueError as error:
+            result = str(error)
+        assert {check}, result
+        print("ok")
+        """,
+        "-b",
+    )

@@ -5,6 +5,9 @@ import ctypes
 import datetime as dt
 import gc
 import pickle
+import subprocess
+import sys
+import textwrap
 import traceback
 import weakref
 
@@ -19,7 +22,7 @@ from kelvarn.cookies import (
     datetime_from_cookie_format,
     datetime_to_cookie_format,
 )
-from support import assert_no_leaks, capi_function, capsule_name, vtable_slot
+from support import assert_no_leaks, capi_function, capsule_name, run_child, vtable_slot
 
 Mode = CookieSameSiteMode
 EXCEEDS = (
@@ -539,3 +542,175 @@ def test_exception_round_trips():
 ])
 def test_no_leaks(op):
     assert_no_leaks(op)
+
+
+# ---------------------------------------------------------------------------
+# Pickling state: the tuple under construction is not visible to Python code
+
+
+def test_cookie_reduce_builds_state_before_python_code_can_see_it():
+    run_child(
+        """
+        import gc
+        import kelvarn.cookies as module
+        from kelvarn.cookies import Cookie
+
+        original = module.CookieSameSiteMode
+        seen = []
+
+        class Meta(type):
+            def __getattr__(cls, name):
+                # Everything the collector tracks is reachable from here.
+                for o in gc.get_objects():
+                    if type(o) is tuple and len(o) == 9 and o and o[0] == "marker-name":
+                        seen.append(list(o))
+                return getattr(original, name)
+
+        class Mode(metaclass=Meta):
+            pass
+
+        cookie = Cookie("marker-name", "v")
+        module.CookieSameSiteMode = Mode
+        try:
+            state = cookie.__reduce__()[2]
+        finally:
+            module.CookieSameSiteMode = original
+        assert state[0] == "marker-name" and state[7] == original.UNDEFINED
+        print("ok")
+        """
+    )
+
+
+# ---------------------------------------------------------------------------
+# Dates formatted through the time.strftime in use
+
+
+write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
+
+
+@pytest.mark.parametrize("when", [dt.datetime(2015, 10, 21, 7, 28), dt.datetime(1999, 1, 2, 3, 4, 5)])
+def test_date_text_comes_from_the_time_strftime_in_use(monkeypatch, when):
+    # A datetime's strftime hands its work to time.strftime, looked up at
+    # each call; the formatted date follows it.
+    import time
+
+    monkeypatch.setattr(time, "strftime", lambda fmt, tt: f"[{fmt}|{tt.tm_year}]")
+    expected = when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+    assert expected == f"[%a, %d %b %Y %H:%M:%S GMT|{when.year}]".encode()
+    assert kc.datetime_to_cookie_format(when) == expected
+    assert write(Cookie("a", "b", when)) == b"a=b; Expires=" + expected
+    monkeypatch.undo()
+    assert kc.datetime_to_cookie_format(when) == when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
+    assert_no_leaks(kc.datetime_to_cookie_format, when)
+
+
+# ---------------------------------------------------------------------------
+# Module initialisation: the validated types, the SameSite class step and the
+# imports (in fresh processes)
+
+
+PRELUDE = """
+import sys, traceback, warnings
+def attempt():
+    try:
+        import kelvarn.cookies as kc
+    except BaseException as e:
+        tb = traceback.extract_tb(e.__traceback__)[-1]
+        print("FAIL", type(e).__name__, "|", e, "|", tb.name, "|", tb.filename)
+        return None
+    print("OK")
+    return kc
+"""
+
+
+def run(body):
+    code = PRELUDE + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines()
+
+
+@pytest.mark.parametrize("patch, line", [
+    ("import datetime; datetime.datetime = 1",
+     "FAIL TypeError | datetime.datetime is not a type object | init kelvarn.cookies | kelvarn/cookies.cpp"),
+    ("import builtins, datetime; datetime.date = object",
+     "FAIL ValueError | datetime.date size changed, may indicate binary incompatibility. Expected 32 from C "
+     "header, got 16 from PyObject | init kelvarn.cookies | kelvarn/cookies.cpp"),
+    ("import enum; enum.IntFlag = None",
+     "FAIL TypeError | 'NoneType' object is not callable | init kelvarn.cookies | <stringsource>"),
+    ("import urllib.parse; del urllib.parse.unquote",
+     "FAIL ImportError | cannot import name unquote | init kelvarn.cookies | kelvarn/cookies.cpp"),
+])
+def test_failed_exec_step_and_retry(patch, line):
+    out = run(f"""
+        import importlib
+        saved = {{m: dict(vars(sys.modules[m])) for m in ("datetime", "enum", "urllib.parse") if importlib.import_module(m)}}
+        {patch}
+        attempt()
+        for m, d in saved.items():
+            vars(sys.modules[m]).update(d)
+        kc = attempt()
+        print(list(kc.CookieSameSiteMode), kc.parse_cookie(b"a=b; SameSite=Lax").same_site)
+    """)
+    assert out[0] == line
+    assert out[1:] == ["OK", "[<CookieSameSiteMode.UNDEFINED: 0>, <CookieSameSiteMode.LAX: 1>, "
+                       "<CookieSameSiteMode.STRICT: 2>, <CookieSameSiteMode.NONE: 3>] 1"]
+
+
+def test_larger_type_only_warns():
+    out = run("""
+        import datetime
+        datetime.tzinfo = datetime.datetime
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            attempt()
+        print([str(w.message) for w in caught if w.category is RuntimeWarning])
+    """)
+    assert out == ["OK", "['datetime.tzinfo size changed, may indicate binary incompatibility. Expected 16 from C "
+                   "header, got 48 from PyObject']"]
+
+
+def test_module_entry_in_namespace_names_the_enum_module():
+    out = run("""
+        import enum
+        real = enum.IntFlag
+        def spy(*args, **kwargs):
+            print("module=" + kwargs["module"])
+            return real(*args, **kwargs)
+        enum.IntFlag = spy
+        kc = attempt()
+        enum.IntFlag = real
+        print(kc.CookieSameSiteMode.__module__, kc.CookieSameSiteMode._member_names_)
+    """)
+    assert out == ["module=kelvarn.cookies", "OK", "kelvarn.cookies ['UNDEFINED', 'LAX', 'STRICT', 'NONE']"]
+
+
+def test_retried_exec_step_validates_every_type_again():
+    # The first attempt fails at datetime.time after date was accepted; the
+    # second meets a date that is no type and must refuse it too.
+    code = textwrap.dedent("""
+        import datetime, sys
+        saved = dict(vars(datetime))
+        def attempt():
+            try:
+                import kelvarn.cookies
+            except BaseException as e:
+                print(type(e).__name__, e)
+            else:
+                print("OK")
+        datetime.time = object
+        attempt()
+        datetime.time = saved["time"]
+        datetime.date = 1
+        attempt()
+        datetime.date = saved["date"]
+        attempt()
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "ValueError datetime.time size changed, may indicate binary incompatibility. Expected 40 from C header, "
+        "got 16 from PyObject",
+        "TypeError datetime.date is not a type object",
+        "OK",
+    ]

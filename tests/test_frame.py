@@ -17,6 +17,7 @@ import pytest
 
 import kelvarn.headers as mod
 from kelvarn.headers import Header
+from support import assert_no_leaks, run_child
 
 UNPICKLE = mod.__pyx_unpickle_Header
 CHECKSUM = 0xAAF55BF
@@ -407,6 +408,16 @@ def test_checksum_rejected(checksum, shown):
     assert entries(info.value)[-1] == ("kelvarn.headers.__pyx_unpickle_Header", "<stringsource>")
 
 
+def test_checksum_rejected_without_pickle_error(monkeypatch):
+    # The error class is imported at that moment, as any imported name is.
+    monkeypatch.delattr(pickle, "PickleError")
+    with pytest.raises(ImportError) as info:
+        UNPICKLE(Header, 1, None)
+    assert type(info.value) is ImportError and str(info.value) == "cannot import name PickleError"
+    assert entries(info.value)[-1] == ("kelvarn.headers.__pyx_unpickle_Header", "<stringsource>")
+    assert_no_leaks(UNPICKLE, Header, 1, None)
+
+
 class IndexOnly:
     def __index__(self):
         return CHECKSUM
@@ -470,3 +481,57 @@ def test_traceback_entries(call, name, file):
     found = entries(info.value)
     assert found[-1] == (name, file)
     assert sum(1 for n, _ in found if n.startswith("kelvarn.")) == 1
+
+
+# ---------------------------------------------------------------------------
+# __init__ keyword arguments, seen through Cookie: the dictionary that owns
+# them may be emptied by Python code that runs during the conversions or the body
+
+
+@pytest.mark.parametrize(
+    "setup, call, check",
+    [
+        (
+            "class Marker:\n"
+            "    def __int__(self): empty_keywords(); return 5\n"
+            "class Sub(Cookie): pass\n"
+            "marker = Marker()",
+            "Sub(**{'name': fresh('n'), 'value': fresh('v'), 'max_age': marker})",
+            "obj.name == fresh('n') and obj.value == fresh('v') and obj.max_age == 5",
+        ),
+        (
+            "class Marker(datetime.datetime): pass\n"
+            "class Sub(Cookie):\n"
+            "    @property\n"
+            "    def name(self): return self._n\n"
+            "    @name.setter\n"
+            "    def name(self, v): empty_keywords(); self._n = v\n"
+            "marker = Marker(2020, 1, 1)",
+            "Sub(**{'name': fresh('n'), 'value': fresh('v'), 'domain': fresh('d'), 'expires': marker})",
+            "obj.name == fresh('n') and obj.value == fresh('v') and obj.domain == fresh('d')",
+        ),
+    ],
+    ids=["conversion", "body"],
+)
+def test_init_holds_keyword_arguments(setup, call, check):
+    run_child(
+        f"""
+        import datetime
+        import gc
+        from kelvarn.cookies import Cookie
+
+        def fresh(text):
+            return text + "x" * 40
+
+        def empty_keywords():
+            # The dictionary of the call, found through the collector.
+            for referrer in gc.get_referrers(marker):
+                if type(referrer) is dict and "name" in referrer and "value" in referrer:
+                    referrer.clear()
+
+{textwrap.indent(setup, " " * 8)}
+        obj = {call}
+        assert {check}
+        print("ok")
+        """
+    )

@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import kelvarn.headers as mod
-from kelvarn.headers import Header
+from kelvarn.headers import Header, Headers
 
 from support import assert_no_leaks
 
@@ -405,3 +405,47 @@ def test_cycle_through_a_renamed_generator_is_collected():
     del g, name
     gc.collect()
     assert probe() is None
+
+
+# ---------------------------------------------------------------------------
+# StopIteration thrown into a Headers generator that delegates to the entry list
+
+
+def delegating(entries):
+    def items():
+        yield from entries
+
+    return items()
+
+
+class Stop(StopIteration):
+    pass
+
+
+def outcome(action):
+    try:
+        return ("value", action())
+    except BaseException as exc:  # noqa: B036 - the outcome is compared
+        return (type(exc), str(exc), type(exc.__cause__))
+
+
+@pytest.mark.parametrize("thrown", [StopIteration, StopIteration("s"), Stop])
+@pytest.mark.parametrize("make", [lambda e: Headers(e).items(), lambda e: iter(Headers(e))])
+def test_stop_iteration_thrown_into_a_delegating_generator_ends_the_delegation(make, thrown):
+    # As in `yield from`: the StopIteration that reaches the suspension point
+    # ends the delegation, and the body then finishes normally.
+    entries = [(b"a", b"1"), (b"b", b"2")]
+    ours, python = make(entries), delegating(entries)
+    assert next(ours) == next(python)
+    assert outcome(lambda: ours.throw(thrown)) == outcome(lambda: python.throw(thrown)) == (StopIteration, "", type(None))
+    assert ours.gi_yieldfrom is None and not ours.gi_suspended
+    assert outcome(lambda: next(ours)) == outcome(lambda: next(python))
+
+
+def test_stop_iteration_thrown_into_a_delegating_generator_does_not_leak():
+    def once():
+        g = Headers([(b"a", b"1")]).items()
+        next(g)
+        g.throw(StopIteration)
+
+    assert_no_leaks(once)

@@ -10,7 +10,7 @@ import pytest
 import kelvarn.headers as mod
 from kelvarn.headers import Header
 
-from support import assert_no_leaks
+from support import assert_no_leaks, run_reinit_on_bytes_warning
 
 UNPICKLE = mod.__pyx_unpickle_Header
 CHECKSUMS = (0xAAF55BF, 0xE891E3F, 0xFA7A105)
@@ -514,3 +514,17 @@ LEAK_CASES = {
 def test_no_leaks(name):
     # Many calls: pickle and the allocator settle slowly, a real leak grows with every call.
     assert_no_leaks(LEAK_CASES[name], repeat=1000, warmup=300)
+
+
+# ---------------------------------------------------------------------------
+# Text forms of stored bytes: with -b, str() of bytes warns, and a warning hook
+# may re-initialise the header whose field is being shown
+
+
+def test_repr_holds_the_name_across_a_bytes_warning():
+    run_reinit_on_bytes_warning(
+        "from kelvarn.headers import Header; obj = Header(fresh('name'), fresh('value')); new = (b'n', b'v')",
+        "repr(obj)",
+        # the value is read after the hook has run for the name
+        "result == \"<Header b'name\" + 'x' * 40 + \"': b'v'>\"",
+    )

@@ -164,3 +164,25 @@ def test_cycles_through_the_entry_list_are_collected():
 ])
 def test_lookups_do_not_leak(call):
     assert_no_leaks(lambda: call(sample()))
+
+
+# ---------------------------------------------------------------------------
+# The entry list replaced while its entries print
+
+
+def replacing_repr():
+    class Replace:
+        def __repr__(self):
+            h.__init__()
+            [object() for _ in range(100)]
+            return "r"
+
+    h = Headers([Replace(), Replace(), Replace()])
+    return h, repr(h)
+
+
+def test_repr_keeps_the_entry_list_alive_while_entries_print():
+    h, text = replacing_repr()
+    assert text == "<Headers [r, r, r]>"
+    assert h.values == []
+    assert_no_leaks(replacing_repr)

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import tomllib
 from pathlib import Path
 
 import pytest
@@ -75,6 +76,22 @@ def test_pxd_files_are_installed():
     package = Path(kelvarn.__file__).parent
     for name in ("headers", "cookies", "url"):
         assert (package / f"{name}.pxd").is_file()
+
+
+def test_import_loads_nothing_beyond_the_dependencies():
+    """Start-up cost: the package and its modules bring in no module of their own."""
+    code = ("import sys, datetime, email.utils, urllib.parse, httptools; before = set(sys.modules); "
+            "import kelvarn.headers, kelvarn.cookies, kelvarn.url; print(sorted(set(sys.modules) - before))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out == "['kelvarn', 'kelvarn.cookies', 'kelvarn.headers', 'kelvarn.url']\n"
+    assert kelvarn.get_include() == os.path.join(os.path.dirname(kelvarn.__file__), "include")
+
+
+def test_license_is_declared():
+    root = Path(__file__).resolve().parent.parent
+    project = tomllib.loads((root / "pyproject.toml").read_text())["project"]
+    assert (project["license"], project["license-files"]) == ("MIT", ["LICENSE"])
+    assert (root / "LICENSE").read_text().startswith("MIT License\n\nCopyright (c) 2026 The kelvarn developers\n")
 
 
 # ---------------------------------------------------------------------------

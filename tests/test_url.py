@@ -1,6 +1,7 @@
 """kelvarn.url: the URL model, construction through the parser, InvalidURL,
 pickling and the URL test corpus."""
 
+import collections
 import copy
 import gc
 import json
@@ -8,6 +9,7 @@ import pathlib
 import pickle
 import subprocess
 import sys
+import textwrap
 import traceback
 import types
 import weakref
@@ -16,11 +18,11 @@ import pytest
 
 import kelvarn.url as url_module
 from kelvarn.url import URL, InvalidURL
-from support import assert_no_leaks
+from support import assert_no_leaks, run_child, run_reinit_on_bytes_warning
 
 FIELDS = ["value", "schema", "host", "port", "path", "query", "fragment", "is_absolute"]
 PARSE = "The value cannot be parsed as URL ("
-CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "corpora" / "url" / "urltestdata.json"
+CORPUS = pathlib.Path(__file__).resolve().parent / "data" / "url" / "urltestdata.json"
 
 
 # ---------------------------------------------------------------------------
@@ -383,6 +385,67 @@ def test_missing_or_broken_parser_module(monkeypatch):
         URL(b"/a")
 
 
+def test_parser_rebinding_is_seen_at_the_next_call(monkeypatch):
+    # The parser found is kept between calls; every way of changing what
+    # `httptools.parse_url` names is seen by the next construction.
+    import httptools
+    real = httptools.parse_url
+    seen = []
+
+    def spy(tag):
+        return lambda raw: seen.append(tag) or real(raw)
+
+    class Sub(types.ModuleType):
+        parse_url = property(lambda self: spy("class"))
+
+    other = types.ModuleType("other")
+    steps = [
+        ("attribute", lambda: monkeypatch.setattr(httptools, "parse_url", spy("attribute"))),
+        ("namespace", lambda: monkeypatch.setattr(url_module, "httptools", types.SimpleNamespace(parse_url=spy("namespace")))),
+        ("module", lambda: (setattr(other, "parse_url", spy("module")), monkeypatch.setattr(url_module, "httptools", other))),
+        ("module attribute", lambda: setattr(other, "parse_url", spy("module attribute"))),
+        ("class", lambda: setattr(other, "__class__", Sub)),
+        ("back", lambda: setattr(other, "__class__", types.ModuleType)),
+    ]
+    URL(b"/a")
+    for tag, step in steps:
+        step()
+        assert URL(b"/a").path == b"/a"
+        assert seen[-1] == ("module attribute" if tag == "back" else tag)
+    del seen[:]
+    monkeypatch.undo()
+    assert URL(b"/a").path == b"/a" and seen == []
+
+    def flip():
+        httptools.parse_url = spy("flip")
+        URL(b"/a")
+        httptools.parse_url = real
+        URL(b"/a")
+
+    try:
+        assert_no_leaks(flip)
+    finally:
+        httptools.parse_url = real
+
+
+def test_parser_rebinding_without_a_free_dict_watcher():
+    code = (
+        "import _testcapi, httptools\n"
+        "taken = []\n"
+        "while len(taken) < 8:\n"
+        "    try: taken.append(_testcapi.add_dict_watcher(0))\n"
+        "    except RuntimeError: break\n"
+        "from kelvarn.url import URL\n"
+        "assert URL(b'/a').path == b'/a'\n"
+        "httptools.parse_url = lambda raw: 1 / 0\n"
+        "try: URL(b'/a')\n"
+        "except Exception as e: assert 'division by zero' in str(e), e\n"
+        "else: raise SystemExit('the rebinding was not seen')\n"
+        "for i in taken: _testcapi.clear_dict_watcher(i)\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
 def test_unprintable_parser_error_propagates(parser):
     class Unprintable(Exception):
         def __str__(self):
@@ -553,9 +616,7 @@ def test_invalid_url_pickling():
 
 
 def corpus_inputs():
-    if not CORPUS.exists():
-        pytest.skip(f"URL corpus not found at {CORPUS}")
-    entries = [e for e in json.loads(CORPUS.read_text()) if isinstance(e, dict)]
+    entries = [e for e in json.loads(CORPUS.read_text(encoding="utf-8")) if isinstance(e, dict)]
     # surrogatepass keeps any lone surrogate as (invalid) UTF-8 bytes; none is skipped
     return sorted({e["input"].encode("utf-8", "surrogatepass") for e in entries})
 
@@ -632,3 +693,231 @@ def test_no_leaks(name):
 def test_no_leaks_with_fake_parser(parser, result):
     parser.result = result
     assert_no_leaks(URL, b"/a")
+
+
+# ---------------------------------------------------------------------------
+# Equality and text forms while Python code re-initialises the URL (for the
+# text forms: with -b, str() of bytes warns and a warning hook runs)
+
+
+def test_url_eq_holds_own_value_while_other_value_compares():
+    run_child(
+        """
+        from kelvarn.url import URL
+
+        u = URL(("http://example.com/" + "p" * 40).encode())
+
+        class Value(bytes):
+            __hash__ = bytes.__hash__
+
+            def __eq__(self, other):
+                u.__init__(b"http://other.example/")  # releases u's previous value
+                return NotImplemented
+
+        class Sub(URL):
+            @property
+            def value(self):
+                return Value(b"http://example.com/")
+
+        assert URL.__eq__(u, Sub(b"http://a.example/")) is False
+        assert u.value == b"http://other.example/"
+        print("ok")
+        """
+    )
+
+
+def test_repr_holds_the_value_across_a_bytes_warning():
+    run_reinit_on_bytes_warning(
+        "from kelvarn.url import URL; obj = URL(fresh('http://example.com/')); new = (b'http://replaced.example/',)",
+        "repr(obj)",
+        "result == \"<URL b'http://example.com/\" + 'x' * 40 + \"'>\"",
+    )
+
+
+# ---------------------------------------------------------------------------
+# Construction through parse results read via descriptors that change between
+# calls, and the message built while the parser's error is handled
+
+
+@pytest.fixture
+def parse_result(monkeypatch):
+    """Install a fake httptools whose parse_url returns `parse_result.value`."""
+    ns = types.SimpleNamespace(value=None)
+    monkeypatch.setattr(url_module, "httptools", types.SimpleNamespace(parse_url=lambda raw: ns.value))
+    return ns
+
+
+def descriptor_result_class():
+    """A parse-result class whose components are instances of a Python
+    descriptor class with both __get__ and __set__ (data descriptors)."""
+
+    class Component:
+        def __init__(self, value):
+            self.value = value
+
+        def __get__(self, obj, owner=None):
+            return self.value
+
+        def __set__(self, obj, value):
+            raise AttributeError("read-only")
+
+    class Result:
+        schema, host, port = Component(None), Component(None), Component(0)
+        path, query, fragment = Component(b"/descr"), Component(None), Component(None)
+
+    return Component, Result
+
+
+# ---------------------------------------------------------------------------
+# Components read through descriptors whose type changes between calls
+
+
+def test_descriptor_losing_its_setter_lets_the_instance_win(parse_result):
+    Component, Result = descriptor_result_class()
+    parse_result.value = Result()
+    assert URL(b"/a").path == b"/descr"  # the descriptors are now known for Result
+    del Component.__set__  # no longer a data descriptor; Result itself is unchanged
+    result = Result()
+    result.__dict__["path"] = b"/instance"
+    parse_result.value = result
+    assert result.path == b"/instance"
+    assert URL(b"/a").path == b"/instance"
+
+
+def test_descriptor_losing_its_getter_does_not_crash():
+    # Run apart: before the fix the getter slot was called through a null
+    # pointer and the interpreter died.
+    code = textwrap.dedent("""
+        import types
+        import kelvarn.url as m
+        from kelvarn.url import URL
+
+        class Component:
+            def __init__(self, value):
+                self.value = value
+            def __get__(self, obj, owner=None):
+                return self.value
+            def __set__(self, obj, value):
+                pass
+
+        class Result:
+            schema, host, port = Component(None), Component(None), Component(0)
+            path, query, fragment = Component(b"/p"), Component(None), Component(None)
+
+        m.httptools = types.SimpleNamespace(parse_url=lambda raw: Result())
+        assert URL(b"/a").path == b"/p"
+        del Component.__get__
+        try:
+            URL(b"/a")
+        except m.InvalidURL as e:
+            # the descriptor object itself is what the lookup returns now
+            assert str(e).endswith("Expected bytes, got Component"), str(e)
+        else:
+            raise AssertionError("no error")
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+
+
+def test_releasing_cached_descriptors_may_construct_urls(parse_result):
+    # Releasing the cached descriptors of one result class runs a finaliser
+    # that constructs URLs of another result class in the middle of the swap.
+    _, First = descriptor_result_class()
+    _, Second = descriptor_result_class()
+    _, Third = descriptor_result_class()
+    seen = []
+
+    class Finalised:
+        def __del__(self):
+            parse_result.value = Third()
+            seen.append(URL(b"/inner").path)
+            parse_result.value = Second()
+
+    First.__dict__["path"].keep = Finalised()
+    parse_result.value = First()
+    assert URL(b"/a").path == b"/descr"
+    old_path = First.__dict__["path"]
+    First.path = type(old_path)(b"/other")  # a new version of First...
+    del old_path  # ...and only the cache still holds the Finalised object
+    parse_result.value = Second()
+    for _ in range(3):
+        assert URL(b"/a").path == b"/descr"
+    assert seen == [b"/descr"]
+    parse_result.value = First()
+    assert URL(b"/a").path == b"/other"
+
+
+def test_descriptor_results_do_not_leak(parse_result):
+    _, Result = descriptor_result_class()
+    parse_result.value = Result()
+    assert_no_leaks(URL, b"/a")
+
+
+# ---------------------------------------------------------------------------
+# The handler of construction builds its message while the caught exception
+# is the one being handled
+
+
+class ChainingError(Exception):
+    """Its text is produced while handling the parser's error; __str__ fails
+    after handling an error of its own, or records what is being handled."""
+
+    seen = []
+
+    def __str__(self):
+        ChainingError.seen.append(sys.exception())
+        if self.args[0] == "fail":
+            try:
+                raise KeyError("inner")
+            except KeyError:
+                raise RuntimeError("outer")
+        return "text"
+
+
+@pytest.fixture
+def raising_parser(monkeypatch):
+    def parse_url(raw):
+        raise ChainingError(raising_parser.argument)
+
+    raising_parser.argument = "text"
+    monkeypatch.setattr(url_module, "httptools", types.SimpleNamespace(parse_url=parse_url))
+    ChainingError.seen.clear()
+    return raising_parser
+
+
+def test_error_text_is_produced_while_the_parser_error_is_handled(raising_parser):
+    with pytest.raises(url_module.InvalidURL) as info:
+        URL(b"/a")
+    caught = info.value.__context__
+    assert type(caught) is ChainingError and ChainingError.seen == [caught]
+    assert str(info.value) == "The value cannot be parsed as URL (/a): text"
+    assert info.value.__cause__ is None and not info.value.__suppress_context__
+
+
+def test_error_in_error_text_keeps_its_own_chain(raising_parser):
+    raising_parser.argument = "fail"
+    with pytest.raises(RuntimeError, match="^outer$") as info:
+        URL(b"/a")
+    inner = info.value.__context__
+    assert type(inner) is KeyError and type(inner.__context__) is ChainingError
+
+
+@pytest.mark.parametrize("raw, error", [(b"/a", url_module.InvalidURL), (b"/\xff", UnicodeDecodeError)])
+def test_handled_exception_of_the_caller_is_restored(raising_parser, raw, error):
+    try:
+        raise LookupError("handled by the caller")
+    except LookupError:
+        outer = sys.exception()
+        with pytest.raises(error) as info:
+            URL(raw)
+        assert sys.exception() is outer
+    caught = info.value.__context__
+    assert type(caught) is ChainingError and caught.__context__ is outer
+
+
+@pytest.mark.parametrize("argument", ["text", "fail"])
+def test_handler_does_not_leak(raising_parser, monkeypatch, argument):
+    raising_parser.argument = argument
+    monkeypatch.setattr(ChainingError, "seen", collections.deque(maxlen=1))
+    assert_no_leaks(URL, b"/a")
+    assert_no_leaks(URL, b"/\xff")

@@ -9,7 +9,7 @@ import pytest
 
 import kelvarn.url as url_module
 from kelvarn.url import URL, InvalidURL, build_absolute_url, join_prefix
-from support import assert_no_leaks, capi_function, capsule_name, vtable_slot
+from support import assert_no_leaks, capi_function, capsule_name, run_reinit_on_bytes_warning, vtable_slot
 
 PARSE = "The value cannot be parsed as URL ("
 NONE_RIGHT = "can't concat NoneType to bytes"
@@ -440,3 +440,18 @@ def test_no_leaks_through_capi():
     assert_no_leaks(build, b"http", b"h", 1, b"b", 0)
     assert_no_leaks(prefix, "a", "b", 0)
     assert_no_leaks(prefix, 1, "b", 0)
+
+
+# ---------------------------------------------------------------------------
+# Text forms of stored bytes in messages: with -b, str() of bytes warns, and a
+# warning hook may re-initialise the URL whose field is being shown
+
+
+def test_join_message_holds_the_value_across_a_bytes_warning():
+    run_reinit_on_bytes_warning(
+        "from kelvarn.url import URL; other = URL(fresh('http://example.com/')); "
+        "base = URL(fresh('/base/')); obj = other; new = (b'http://replaced.example/',)",
+        "base.join(other)",
+        "result == \"Cannot concatenate to an absolute URL (b'/base/\" + 'x' * 40 + \"' + b'http://example.com/\""
+        " + 'x' * 40 + \"')\"",
+    )

@@ -1,0 +1,84 @@
+// Guards for fast paths that stand in for Python-level functions.
+//
+// A native fast path may replace a call of some Python function only while
+// that function, and everything it reads, is what it was when the module
+// loaded: the module global that names it, the function's code and defaults,
+// the globals and built-ins its code reads, the functions and classes those
+// name. A Guard records these conditions once, in the exec step, and keeps a
+// flag that the interpreter's dict and function watchers clear as soon as a
+// watched entry or function is about to change. The fast path tests the flag
+// only:
+//
+//     if (quote_guard.holds() && PyUnicode_CheckExact(s)) return native(s);
+//     ... general path ...
+//
+// After a change the next holds() compares every condition with the objects
+// recorded at load time, so restoring the originals (as a test fixture does)
+// brings the fast path back; anything else keeps the general path.
+//
+// Watcher ids are per interpreter and few (8 dict watchers, 8 function
+// watchers, some reserved by CPython): a module registers at most one of
+// each, on first use. When none is free, or a condition cannot be watched,
+// the guard never holds and the general path runs.
+#pragma once
+
+#include "frame.hpp"
+
+#include <initializer_list>
+
+namespace kv {
+
+class Guard {
+public:
+    // The fast-path test: one load while nothing has changed.
+    bool holds() { return ok_ || (dirty_ && recheck()); }
+
+    // Building the conditions (exec step). Each returns false when the
+    // condition cannot be watched; the guard then stays off. Errors are
+    // never raised: a failure to watch only costs the fast path.
+
+    // Forget every condition; the guard is off until arm().
+    void reset();
+    // dict[key] stays the object it is now, or stays absent. `key` is an
+    // exact str.
+    void key(PyObject* dict, PyObject* key);
+    // Every item of `dict` stays as it is now, and no item is added.
+    void items(PyObject* dict);
+    // The Python function's code, defaults and keyword defaults stay.
+    void function(PyObject* func);
+    // `obj` and everything its code can reach by name: for a Python
+    // function, the function itself, every name its code (nested code
+    // included) uses, as looked up in its globals and its built-ins, and,
+    // recursively, the functions, classes (their dictionaries along the MRO),
+    // modules (the same names in their namespaces), dicts (item by item) and
+    // wrapped callables (`__wrapped__`, bound methods) found under those
+    // names. Lists and sets have no watcher: their contents are not guarded
+    // (the standard functions keep only constant tables in them). `lazy` names
+    // are globals that the standard code fills in itself on first use (a
+    // table built on demand): they are not watched. A function with a
+    // closure cannot be watched (cells change without notice).
+    void reachable(PyObject* obj, std::initializer_list<const char*> lazy = {});
+    // Turn the guard on if every condition could be watched.
+    void arm();
+
+    bool armed() const { return ok_; }
+
+private:
+    bool recheck();
+    bool ok_ = false;      // every condition holds
+    bool dirty_ = false;   // a watched object changed since the last check
+    bool failed_ = false;  // some condition could not be watched
+    friend struct GuardAccess;
+};
+
+}  // namespace kv
+
+namespace kv {
+
+// Whether `func` is the Python function `name` as the module `module`
+// defines it in its own source: its globals are that module's namespace and
+// its code carries that name and the module's file. Something bound there
+// before this module loaded (a patch) is not taken for the original.
+bool defined_in(PyObject* func, const char* module, const char* name);
+
+}  // namespace kv
