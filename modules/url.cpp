@@ -249,7 +249,8 @@ struct Reader {
 };
 Reader reader;
 
-bool current(const Reader& r, PyTypeObject* t) { return t == r.type && r.version != 0 && t->tp_version_tag == r.version; }
+// (A type is recorded only together with the non-zero version it had.)
+bool current(const Reader& r, PyTypeObject* t) { return t == r.type && t->tp_version_tag == r.version; }
 
 // A data descriptor: the generic lookup calls its getter before looking at
 // the instance. Decided by the descriptor's type, which can change at any
