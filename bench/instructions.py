@@ -25,7 +25,13 @@ Usage::
     python bench/instructions.py --list           # the row keys
     python bench/instructions.py url.absolute --profile /tmp/prof
         # keeps the callgrind profile of each kelvarn statement's window
-        # (read it with callgrind_annotate --inclusive=yes FILE)
+        # (read it with callgrind_annotate --inclusive=yes FILE; install
+        # with pip's -C install.strip=false to keep kelvarn's symbols)
+
+The README's table is refreshed from a full run of both benchmarks:
+
+    python bench/run.py --json /tmp/wall.json
+    python bench/instructions.py --wall /tmp/wall.json --readme
 """
 
 from __future__ import annotations
@@ -53,15 +59,16 @@ HEADERS = "from bench_headers import RAW, TEXT\n"
 K_HEADERS = HEADERS + "from kelvarn.headers import Header, Headers\nh = Headers(list(RAW))\n"
 M_HEADERS = HEADERS + "import multidict\nm = multidict.CIMultiDict(TEXT)\n"
 HIT, MISS = "content-type", "x-missing"
-# A request target, path with query and fragment, and an absolute URL.
+# A request target, path with query and fragment, and an absolute URL (the
+# inputs of bench_url.py, which imports yarl: the kelvarn children do not).
 RELATIVE = b"/api/v1/items?page=2&sort=desc#results"
 ABSOLUTE = b"https://example.com:8443/api/v1/items?page=2&sort=desc#results"
 URLS = f"RELATIVE, ABSOLUTE = {RELATIVE!r}, {ABSOLUTE!r}\n"
 # yarl keeps caches keyed by the input text; bench_url puts the uncached
 # functions in their place, so yarl parses on every call as kelvarn does.
 YARL = URLS + "import bench_url\nbench_url._uncache()\nimport yarl\n"
-FULL_COOKIE = "sid=abc123; Expires=Wed, 21 Oct 2026 07:28:00 GMT; Path=/; Secure; HttpOnly; SameSite=Lax"
-SESSION_COOKIE = "session_id=8f14e45fceea167a5a36dedd4bea2543; Path=/; HttpOnly"
+# The cookies of bench_cookies.py, as bytes for kelvarn and as text for SimpleCookie.
+COOKIES = "from bench_cookies import FULL, SESSION\n"
 
 # A request handler's use of the headers: wrap (or build) the 15 parsed
 # headers, four single lookups, two membership tests, one set, one add. Both
@@ -132,13 +139,12 @@ MEASURES = {
     "y.url_join": (YARL + "a, b = yarl.URL('https://example.com:8443/api/'), "
                    "yarl.URL('v1/items?page=2&sort=desc#results')\n", "a.join(b)"),
     # cookies
-    "k.parse_cookie_full": (f"from kelvarn.cookies import parse_cookie\nraw = {FULL_COOKIE.encode()!r}\n",
-                            "parse_cookie(raw)"),
-    "s.parse_cookie_full": (f"from http.cookies import SimpleCookie\nraw = {FULL_COOKIE!r}\n",
+    "k.parse_cookie_full": (COOKIES + "from kelvarn.cookies import parse_cookie\nraw = FULL\n", "parse_cookie(raw)"),
+    "s.parse_cookie_full": (COOKIES + "from http.cookies import SimpleCookie\nraw = FULL.decode()\n",
                             "SimpleCookie().load(raw)"),
-    "k.parse_cookie_session": (f"from kelvarn.cookies import parse_cookie\nraw = {SESSION_COOKIE.encode()!r}\n",
+    "k.parse_cookie_session": (COOKIES + "from kelvarn.cookies import parse_cookie\nraw = SESSION\n",
                                "parse_cookie(raw)"),
-    "s.parse_cookie_session": (f"from http.cookies import SimpleCookie\nraw = {SESSION_COOKIE!r}\n",
+    "s.parse_cookie_session": (COOKIES + "from http.cookies import SimpleCookie\nraw = SESSION.decode()\n",
                                "SimpleCookie().load(raw)"),
     "k.write_cookie": ("from kelvarn.cookies import Cookie, CookieSameSiteMode\n"
                        "sys.path.insert(0, os.path.join(ROOT, 'tests', 'consumers'))\nimport consumer_build\n"
@@ -155,9 +161,10 @@ DICT_GET = ("`dict.get`", "floor.dict_get")
 
 
 class Row:
-    def __init__(self, key, label, kelvarn, peer=None, floor=DICT_GET, target=None):
+    def __init__(self, key, label, kelvarn, peer=None, floor=DICT_GET, target=None, wall=None):
         self.key, self.label, self.kelvarn, self.peer, self.floor = key, label, kelvarn, peer, floor
         self.target = target  # ("peer" or "floor", highest ratio)
+        self.wall = wall  # the same operation in bench/run.py: (topic, operation, peer's column)
 
     @property
     def topic(self):
@@ -172,33 +179,46 @@ class Row:
 
 ROWS = [
     Row("headers.get_first_hit", "`get_first`, hit near the end", "k.get_first_hit",
-        ("multidict `get`", "m.get_hit"), target=("peer", 1.5)),
+        ("multidict `get`", "m.get_hit"), target=("peer", 1.5),
+        wall=("headers", "get_first (present)", "multidict")),
     Row("headers.get_first_miss", "`get_first`, miss", "k.get_first_miss",
-        ("multidict `get`", "m.get_miss"), target=("peer", 1.3)),
-    Row("headers.in_hit", "`in`, hit", "k.in_hit", ("multidict `in`", "m.in_hit")),
-    Row("headers.in_miss", "`in`, miss", "k.in_miss", ("multidict `in`", "m.in_miss"), target=("peer", 1.5)),
-    Row("headers.get_hit", "`get`, hit", "k.get_hit", ("multidict `getall`", "m.getall_hit"), target=("peer", 1.1)),
+        ("multidict `get`", "m.get_miss"), target=("peer", 1.3),
+        wall=("headers", "get_first (missing)", "multidict")),
+    Row("headers.in_hit", "`in`, hit", "k.in_hit", ("multidict `in`", "m.in_hit"),
+        wall=("headers", "contains (present)", "multidict")),
+    Row("headers.in_miss", "`in`, miss", "k.in_miss", ("multidict `in`", "m.in_miss"), target=("peer", 1.5),
+        wall=("headers", "contains (missing)", "multidict")),
+    Row("headers.get_hit", "`get`, hit", "k.get_hit", ("multidict `getall`", "m.getall_hit"), target=("peer", 1.1),
+        wall=("headers", "get (present)", "multidict")),
     Row("headers.wrap", "`Headers(list)` of 15 entries", "k.wrap", ("multidict from the list", "m.build")),
-    Row("headers.clone", "`clone`", "k.clone", ("multidict `copy`", "m.copy"), target=("peer", 2.5)),
+    Row("headers.clone", "`clone`", "k.clone", ("multidict `copy`", "m.copy"), target=("peer", 2.5),
+        wall=("headers", "clone", "multidict")),
     Row("headers.plus", "`+` of 15 and 2 entries", "k.plus", ("multidict `copy` + `extend`", "m.copy_extend"),
-        target=("peer", 1.6)),
-    Row("headers.iterate", "iterate 15 entries (`list`)", "k.iterate", ("multidict `list(items())`", "m.iterate")),
+        target=("peer", 1.6), wall=("headers", "+ (two headers)", "multidict")),
+    Row("headers.iterate", "iterate 15 entries (`list`)", "k.iterate", ("multidict `list(items())`", "m.iterate"),
+        wall=("headers", "iterate entries", "multidict")),
     Row("headers.workload", "request workload: wrap 15 headers, 4 × `get_first`, 2 × `in`, 1 `set`, 1 `add`",
-        "k.workload", ("the same with multidict", "m.workload"), target=("peer", 0.6)),
-    Row("header.construct", "`Header(name, value)`", "k.header", ("Python class with `__slots__`", "p.header")),
+        "k.workload", ("the same with multidict", "m.workload"), target=("peer", 0.6),
+        wall=("headers", "request workload", "multidict")),
+    Row("header.construct", "`Header(name, value)`", "k.header", ("Python class with `__slots__`", "p.header"),
+        wall=("header", "construct", "python class")),
     Row("url.relative", "`URL` relative (path, query, fragment)", "k.url_relative", ("yarl `URL`", "y.url_relative"),
-        ("bare `httptools.parse_url`", "floor.parse_url_relative"), target=("floor", 1.2)),
+        ("bare `httptools.parse_url`", "floor.parse_url_relative"), target=("floor", 1.2),
+        wall=("url", "construct: relative path, query, fragment", "yarl", "httptools.parse_url (floor)")),
     Row("url.absolute", "`URL` absolute with port, query and fragment", "k.url_absolute",
         ("yarl `URL`", "y.url_absolute"), ("bare `httptools.parse_url`", "floor.parse_url_absolute"),
-        target=("floor", 1.15)),
+        target=("floor", 1.15),
+        wall=("url", "construct: absolute, port, query, fragment", "yarl", "httptools.parse_url (floor)")),
     Row("url.join", "`join` absolute base and path with query and fragment", "k.url_join",
-        ("yarl `join`", "y.url_join")),
-    Row("cookies.parse_full", "`parse_cookie` with Expires, Path, HttpOnly, Secure, SameSite", "k.parse_cookie_full",
-        ("`SimpleCookie().load`", "s.parse_cookie_full"), target=("peer", 0.1)),
+        ("yarl `join`", "y.url_join"), wall=("url", "join: absolute, port, query, fragment", "yarl")),
+    Row("cookies.parse_full", "`parse_cookie` with Expires, Max-Age, Domain, Path, Secure, HttpOnly, SameSite",
+        "k.parse_cookie_full", ("`SimpleCookie().load`", "s.parse_cookie_full"), target=("peer", 0.1),
+        wall=("cookies", "parse full cookie", "http.cookies")),
     Row("cookies.parse_session", "`parse_cookie`, session id with Path, HttpOnly", "k.parse_cookie_session",
-        ("`SimpleCookie().load`", "s.parse_cookie_session")),
+        ("`SimpleCookie().load`", "s.parse_cookie_session"), wall=("cookies", "parse session id", "http.cookies")),
     Row("cookies.write", "`write_cookie_for_response` (from C), Path, Max-Age, HttpOnly, Secure, SameSite",
-        "k.write_cookie", ("`Morsel.OutputString()`", "s.write_cookie")),
+        "k.write_cookie", ("`Morsel.OutputString()`", "s.write_cookie"),
+        wall=("native", "session: Path, Max-Age, HttpOnly, Secure, Lax", "Morsel")),
 ]
 
 
@@ -363,30 +383,93 @@ def fmt_ratio(r):
     return "—" if r is None else f"{r:.2f}"
 
 
-def table(rows, counts):
-    """A markdown table: kelvarn, peer, floor, ratios, target."""
-    lines = ["| operation | kelvarn | peer | kelvarn ÷ peer | floor | kelvarn ÷ floor | target |",
-             "|---|--:|--:|--:|--:|--:|:-:|"]
+def wall_ratios(path):
+    """{row key: (kelvarn's time ÷ the peer's, kelvarn's time ÷ the floor's)} from a bench/run.py --json file."""
+    import pyperf
+
+    sys.path.insert(0, HERE)
+    from run import bench_name
+
+    medians = {b.get_name(): b.median() for b in pyperf.BenchmarkSuite.load(path).get_benchmarks()}
+    out = {}
+    for r in ROWS:
+        if not r.wall:
+            continue
+        topic, label, peer, *floor = r.wall
+        k = medians.get(bench_name(topic, label, "kelvarn"))
+        out[r.key] = tuple(ratio(k, medians.get(bench_name(topic, label, impl))) for impl in (peer, *floor))
+    return out
+
+
+def cells_of(r, counts):
+    """kelvarn's count, then per side (peer, floor): its name and count, and kelvarn's ratio to it."""
+    k = counts.get(r.kelvarn)
+    sides = {}
+    for side, entry in (("peer", r.peer), ("floor", r.floor)):
+        if entry and entry[1] in counts:
+            sides[side] = (entry[0], counts[entry[1]], ratio(k, counts[entry[1]]))
+    return k, sides
+
+
+def table(rows, counts, wall=None):
+    """A markdown table: kelvarn, peer, floor, ratios (kelvarn ÷ other), target."""
+    wall = wall or {}
+    head = "| operation | kelvarn | peer | kelvarn ÷ peer |" + (" wall clock |" if wall else "")
+    lines = [head + " floor | kelvarn ÷ floor | target |", "|---|--:|--:|--:|" + ("--:|" if wall else "") + "--:|--:|:-:|"]
     for r in rows:
-        k = counts.get(r.kelvarn)
+        k, sides = cells_of(r, counts)
         cells = [r.label, fmt_count(k)]
-        ratios = {}
-        for side, entry in (("peer", r.peer), ("floor", r.floor)):
-            if entry and entry[1] in counts:
-                c = counts[entry[1]]
-                ratios[side] = ratio(k, c)
-                cells += [f"{entry[0]} {fmt_count(c)}", fmt_ratio(ratios[side])]
-            else:
-                cells += ["—", "—"]
+        for side in ("peer", "floor"):
+            name, c, q = sides.get(side, ("—", None, None))
+            cells += [f"{name} {fmt_count(c)}" if c is not None else "—", fmt_ratio(q)]
+            if side == "peer" and wall:
+                cells.append(fmt_ratio(wall.get(r.key, (None,))[0]))
         target = "—"
         if r.target:
             side, limit = r.target
-            got = ratios.get(side)
+            got = sides.get(side, (None, None, None))[2]
             mark = "" if got is None else (" ✓" if got <= limit else " ✗")
             target = f"≤ {limit:g} × {side}{mark}"
         cells.append(target)
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
+
+
+README_BEGIN, README_END = "<!-- bench-instructions:begin -->", "<!-- bench-instructions:end -->"
+
+
+def readme_table(rows, counts, wall):
+    """The README's table: how many times kelvarn's cost each alternative costs, counted and timed."""
+    lines = ["| operation | kelvarn, instructions | alternative, instructions | alternative ÷ kelvarn: "
+             "instructions | wall clock | floor, instructions | kelvarn ÷ floor |",
+             "|---|--:|--:|--:|--:|--:|--:|"]
+
+    def inverse(q):
+        return None if not q else 1 / q
+
+    for r in rows:
+        k, sides = cells_of(r, counts)
+        peer = sides.get("peer")
+        floor = sides.get("floor")
+        w = wall.get(r.key, (None,))[0]
+        lines.append("| " + " | ".join([
+            r.label, fmt_count(k),
+            f"{peer[0]} {fmt_count(peer[1])}" if peer else "—",
+            f"{inverse(peer[2]):.2f}×" if peer and peer[2] else "—",
+            f"{inverse(w):.2f}×" if w else "—",
+            f"{floor[0]} {fmt_count(floor[1])}" if floor else "—",
+            f"{floor[2]:.2f}×" if floor and floor[2] else "—",
+        ]) + " |")
+    return "\n".join(lines)
+
+
+def update_readme(text):
+    path = os.path.join(ROOT, "README.md")
+    with open(path) as f:
+        readme = f.read()
+    begin, end = readme.index(README_BEGIN) + len(README_BEGIN), readme.index(README_END)
+    with open(path, "w") as f:
+        f.write(readme[:begin] + "\n" + text + "\n" + readme[end:])
 
 
 def main(argv=None):
@@ -404,6 +487,10 @@ def main(argv=None):
     parser.add_argument("--kelvarn-only", action="store_true", help="count kelvarn's statements only")
     parser.add_argument("--profile", metavar="DIR", help="keep the callgrind profile of each kelvarn statement")
     parser.add_argument("--json", metavar="FILE", help="also write the counts to FILE")
+    parser.add_argument("--counts", metavar="FILE", help="read the counts from FILE (written by --json): no valgrind")
+    parser.add_argument("--wall", metavar="FILE", help="add the wall-clock ratios of a `bench/run.py --json FILE` run")
+    parser.add_argument("--readme", action="store_true",
+                        help="write the table of every row, with the --wall ratios, into README.md")
     parser.add_argument("--list", action="store_true", help="list the row keys and exit")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -418,23 +505,35 @@ def main(argv=None):
         for r in rows or ROWS:
             print(f"{r.key:24} {r.label}")
         return 0 if rows else 2
-    valgrind()
+    if args.readme and (args.rows or args.kelvarn_only):
+        parser.error("--readme takes every row with its peers")
     keys = list(dict.fromkeys(k for r in rows for k in r.measures(args.kelvarn_only)))
     started = time.monotonic()
-    counts = count_all(keys, args.n, args.jobs, args.profile)
+    if args.counts:
+        with open(args.counts) as f:
+            counts = json.load(f)
+    else:
+        valgrind()
+        counts = count_all(keys, args.n, args.jobs, args.profile)
+    wall = wall_ratios(args.wall) if args.wall else {}
     import platform
 
     import multidict
     import yarl
 
     print(f"Instructions per call (callgrind, net of an empty loop, N = {args.n}, PYTHONHASHSEED=0); "
-          f"Python {platform.python_version()}, multidict {multidict.__version__}, yarl {yarl.__version__}.\n")
-    print(table(rows, counts))
-    print(f"\n({len(keys)} processes, {time.monotonic() - started:.0f} s)")
+          f"Python {platform.python_version()}, multidict {multidict.__version__}, yarl {yarl.__version__}."
+          + (" Wall clock: kelvarn's median time ÷ the peer's, from " + args.wall + "." if wall else "") + "\n")
+    print(table(rows, counts, wall))
+    if not args.counts:
+        print(f"\n({len(keys)} processes, {time.monotonic() - started:.0f} s)")
     if args.json:
         with open(args.json, "w") as f:
             json.dump({k: counts[k] for k in keys}, f, indent=1)
-    return 1 if any(v is None for v in counts.values()) else 0
+    if args.readme:
+        update_readme(readme_table(rows, counts, wall))
+        print("README.md: table updated")
+    return 1 if any(counts.get(k) is None for k in keys) else 0
 
 
 if __name__ == "__main__":

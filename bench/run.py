@@ -196,7 +196,7 @@ def chart(results, path):
     values = [r for _, rows in panels for _, peers in rows for r in peers.values()]
     low = 10 ** math.floor(math.log10(min(min(values), 0.5)))
     high = 10 ** math.ceil(math.log10(max(max(values), 2) * 1.5))
-    height = 0.15 * sum(heights) + 0.6 * len(panels) + 1.2  # inches
+    height = 0.12 * sum(heights) + 0.6 * len(panels) + 1.2  # inches
     fig, axes = plt.subplots(len(panels), 1, sharex=True, squeeze=False, figsize=(9, height),
                              gridspec_kw={"height_ratios": heights})
     names = list(dict.fromkeys(name for _, rows in panels for _, peers in rows for name in peers))
