@@ -223,6 +223,24 @@ def test_port_conversion(parser, port, stored):
     assert URL(b"/a").port == stored
 
 
+class Int(int):
+    pass
+
+
+@pytest.mark.parametrize("port", [0, 1, 443, -1, 2**30 - 1, 2**30, 2**31 - 1, -2**31, 2**31, -2**31 - 1, 2**70])
+def test_exact_int_port_matches_the_general_conversion(parser, port):
+    # an exact int skips the truth test and, when small, the general
+    # conversion; an int subclass takes both
+    outcomes = []
+    for value in (port, Int(port)):
+        parser.result = Parsed(port=value)
+        try:
+            outcomes.append(URL(b"/a").port)
+        except InvalidURL as e:
+            outcomes.append(str(e))
+    assert outcomes[0] == outcomes[1]
+
+
 def test_schema_is_read_twice(parser):
     reads = []
 
