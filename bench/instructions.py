@@ -1,14 +1,14 @@
 """Instructions per call: kelvarn beside its peer and its floor, counted by callgrind.
 
 Wall-clock times on a shared machine swing by tens of percent from one run to
-the next; instruction counts repeat exactly. Every measured statement runs in
-its own process under ``valgrind --tool=callgrind`` with ``PYTHONHASHSEED=0``
-(string hashes decide how hash tables probe, so a fixed seed makes the counts
-of the peers repeat too). The process builds its inputs, warms the statement
-up, then runs two loops of N iterations each inside a counting window: an
-empty loop and a loop over the statement. The count per call is the
-difference divided by N, so it includes what Python code pays to reach the
-operation (loading the method, the call) and nothing of the loop.
+the next; instruction counts repeat to a few instructions. Every measured
+statement runs in its own process under ``valgrind --tool=callgrind`` with
+``PYTHONHASHSEED=0`` (string hashes decide how hash tables probe, so a fixed
+seed makes the counts of the peers repeat too). The process builds its inputs,
+warms the statement up, then runs two loops of N iterations each inside a
+counting window: an empty loop and a loop over the statement. The count per
+call is the difference divided by N, so it includes what Python code pays to
+reach the operation (loading the method, the call) and nothing of the loop.
 
 Each row shows kelvarn, its peer (the library a framework would otherwise
 use: multidict, yarl, the standard library's cookies) and its floor (the bare
