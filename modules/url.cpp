@@ -439,11 +439,24 @@ int construct(URLObject* self, PyObject* value) {
     return 0;
 }
 
+// Released instances of URL itself, kept for the next ones (as the
+// generator scopes of the frame keep theirs): a URL is typically made,
+// read and dropped, and its memory is then reused without the allocator.
+constexpr int url_free_max = 8;
+PyObject* url_free[url_free_max];
+int url_free_count = 0;
+
 PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
-    // URL itself is allocated as its inherited tp_alloc would, without
-    // clearing the memory first: every field is set below.
-    PyObject* o = type == url_type ? PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(URLObject))), type)
-                                   : type->tp_alloc(type, 0);
+    // URL itself comes from the free list or is allocated as its inherited
+    // tp_alloc would, without clearing the memory first: every field is set
+    // below.
+    PyObject* o;
+    if (type == url_type)
+        o = PyObject_Init(url_free_count ? url_free[--url_free_count]
+                                         : static_cast<PyObject*>(PyObject_Malloc(sizeof(URLObject))),
+                          type);
+    else
+        o = type->tp_alloc(type, 0);
     if (!o) return nullptr;
     URLObject* u = as_url(o);
     u->__pyx_vtab = &url_table;
@@ -458,14 +471,20 @@ PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
+// The fields hold bytes or None (every writer checks), whose release runs no
+// code that could see the instance: they are released without being cleared.
 void url_dealloc(PyObject* self) {
     URLObject* u = as_url(self);
-    Py_CLEAR(u->value);
-    Py_CLEAR(u->schema);
-    Py_CLEAR(u->host);
-    Py_CLEAR(u->path);
-    Py_CLEAR(u->query);
-    Py_CLEAR(u->fragment);
+    Py_XDECREF(u->value);
+    Py_XDECREF(u->schema);
+    Py_XDECREF(u->host);
+    Py_XDECREF(u->path);
+    Py_XDECREF(u->query);
+    Py_XDECREF(u->fragment);
+    if (Py_IS_TYPE(self, url_type) && url_free_count < url_free_max) {
+        url_free[url_free_count++] = self;
+        return;
+    }
     Py_TYPE(self)->tp_free(self);
 }
 

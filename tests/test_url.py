@@ -77,6 +77,18 @@ def test_uninitialised_instance():
     assert u == URL.__new__(URL)
 
 
+def test_released_instances_are_reused_clean():
+    # released URLs are kept for reuse (subclass instances are not): a new
+    # instance, made or only allocated, shows nothing of an earlier one
+    for _ in range(20):
+        URL(b"https://example.com:8443/p?q#f")
+        Tagged(b"http://h:1/x").tag = 1
+    assert [getattr(URL.__new__(URL), f) for f in FIELDS] == [None, None, None, 0, None, None, None, False]
+    URL(b"https://example.com:8443/p?q#f")
+    assert [getattr(URL(b"/a"), f) for f in FIELDS] == [b"/a", None, None, 0, b"/a", None, None, False]
+    assert [getattr(Tagged(b"/a"), f) for f in FIELDS] == [b"/a", None, None, 0, b"/a", None, None, False]
+
+
 # ---------------------------------------------------------------------------
 # Construction
 
