@@ -16,10 +16,10 @@ TESTS ?= tests
 # mypy and pyright check the stubs (tests/test_typing.py); the nodejs extra brings
 # the runtime that pyright needs, so nothing is fetched outside PyPI.
 DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython mypy 'pyright[nodejs]' typing_extensions
-BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl
+BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl matplotlib
 INTEROP_PACKAGES := selenium uvicorn
 
-.PHONY: all install test bench importtime interop interop-run sanitize dist wheel wheel-reproducible clean
+.PHONY: all install test bench bench-instructions importtime interop interop-run sanitize dist wheel wheel-reproducible clean
 
 all: install
 
@@ -36,12 +36,27 @@ install: $(VENV)/.ready
 test: install
 	$(PY) -m pytest -q $(TESTS)
 
-$(VENV)/.bench-ready: $(VENV)/.ready
+$(VENV)/.bench-ready: $(VENV)/.ready Makefile
 	$(PY) -m pip install -q $(BENCH_PACKAGES)
 	touch $@
 
+# The wall-clock tables (pyperf), and docs/bench.svg, the chart of their ratios.
 bench: install $(VENV)/.bench-ready
-	$(PY) bench/run.py
+	$(PY) bench/run.py $(ARGS)
+
+# Instruction counts under callgrind. ARGS narrows the run, e.g. ARGS=url or
+# ARGS="get_first --kelvarn-only" (see bench/instructions.py --help).
+bench-instructions: install $(VENV)/.bench-ready
+	@command -v valgrind >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "valgrind is missing: installing it with apt-get"; \
+	    apt-get update -q && apt-get install -y -q valgrind; \
+	  else \
+	    echo "bench-instructions counts instructions with valgrind, which is not installed."; \
+	    echo "Install it with your package manager, e.g. 'sudo apt-get install valgrind' on Debian or Ubuntu."; \
+	    exit 1; \
+	  fi; }
+	$(PY) bench/instructions.py $(ARGS)
 
 $(VENV)/.interop-ready: $(VENV)/.ready
 	$(PY) -m pip install -q $(INTEROP_PACKAGES)

@@ -94,6 +94,31 @@ def cases():
         h = sd.MutableHeaders(raw=list(LOWER))
         del h["cookie"]
 
+    def k_workload():
+        # what a request handler does: wrap the parsed list, four lookups,
+        # two membership tests, one set, one add (bench/instructions.py
+        # counts the same statements)
+        h = Headers(list(RAW))
+        h.get_first(b"host")
+        h.get_first(PRESENT)
+        h.get_first(b"accept-encoding")
+        h.get_first(MISSING)
+        b"cookie" in h
+        b"authorization" in h
+        h.set(b"content-type", b"application/json")
+        h.add(b"x-request-id", b"42")
+
+    def m_workload():
+        h = multidict.CIMultiDict(list(TEXT))
+        h.get("host")
+        h.get(PRESENT_S)
+        h.get("accept-encoding")
+        h.get(MISSING_S)
+        "cookie" in h
+        "authorization" in h
+        h["content-type"] = "application/json"
+        h.add("x-request-id", "42")
+
     return [
         ("build from list", {
             "kelvarn": lambda: Headers(list(RAW)),
@@ -159,6 +184,7 @@ def cases():
         ("+ Header", {
             "kelvarn": lambda: k + Header(b"X-Extra", b"1"),
         }),
+        ("request workload", {"kelvarn": k_workload, "multidict": m_workload}),
     ]
 
 

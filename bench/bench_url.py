@@ -28,7 +28,7 @@ from kelvarn.url import URL
 
 TITLE = "URL (parse once, then field reads and concatenations)"
 
-RELATIVE = b"/api/v1/items"
+RELATIVE = b"/api/v1/items?page=2&sort=desc#results"
 ABSOLUTE = b"https://example.com:8443/api/v1/items?page=2&sort=desc#results"
 LONG = (b"https://assets.example.com:8443/" + b"/".join(b"segment%02d" % i for i in range(40)) + b"/file.tar.gz?"
         + b"&".join(b"key%02d=value%02d" % (i, i) for i in range(40)) + b"#" + b"f" * 64)
@@ -59,7 +59,8 @@ def cases():
     urlsplit = _uncache()
     parse_url = httptools.parse_url
     out = []
-    inputs = {"relative path": RELATIVE, "absolute, port, query, fragment": ABSOLUTE, "long URL": LONG}
+    inputs = {"relative path, query, fragment": RELATIVE, "absolute, port, query, fragment": ABSOLUTE,
+              "long URL": LONG}
 
     for label, raw in inputs.items():
         text = raw.decode()

@@ -2,41 +2,48 @@
 
 Every ``bench/bench_<topic>.py`` defines ``TITLE`` and ``cases()``, which
 returns a list of ``(operation_label, {implementation: zero_argument_callable})``
-with kelvarn first in each dict.
+with kelvarn first in each dict. Adding a topic is adding such a file.
 
-Method (per topic):
+Method: pyperf times every callable. Each topic is one pyperf run
+(``run.py --topic NAME``, a ``pyperf.Runner``) in which every callable is a
+benchmark of its own: pyperf calibrates the loop count, warms up, and takes
+its values in fresh worker processes started one after the other (never in
+parallel, so they do not compete for the cores). An empty call is measured
+the same way; it is included in every cell.
 
-* Several fresh worker processes run one after the other (never in parallel,
-  so they do not compete for the cores). Each imports the topic, builds its
-  cases, warms every callable up and calibrates a loop count so that one
-  sample lasts at least ``--min-time`` seconds.
-* Each worker then takes ``--values`` samples of every callable, interleaving
-  the callables sample by sample so that slow drifts of the machine hit all
-  implementations alike.
-* The table shows, per operation and implementation, the median time per call
-  over all samples of all workers, its spread (median absolute deviation, as a
-  percentage of the median) and the ratio to kelvarn's median: ``2.4×`` means
-  2.4 times kelvarn's time, so higher is better for kelvarn.
+The table shows, per operation and implementation, the median time per call
+over all values, its spread (median absolute deviation, as a percentage of
+the median) and the ratio to kelvarn's median: ``2.4×`` means 2.4 times
+kelvarn's time, so higher is better for kelvarn. With every topic (or with
+``--chart FILE``) the run also draws these ratios as an SVG bar chart,
+``docs/bench.svg`` by default. Wall-clock times on a shared machine swing by
+tens of percent; ``bench/instructions.py`` counts instructions instead.
 
-Usage: ``python bench/run.py [topic ...] [--fast] [--processes N] [--values N]
-[--min-time S] [--json FILE]``; ``python bench/run.py header`` runs only
+Usage: ``python bench/run.py [topic ...] [--fast] [--chart FILE | --no-chart]
+[--json FILE] [pyperf options: --rigorous, -p PROCESSES, -n VALUES,
+--min-time SECONDS ...]``; ``python bench/run.py header`` runs only
 ``bench_header.py``.
 """
 
 from __future__ import annotations
 
-import argparse
-import importlib
-import json
 import os
-import platform
-import statistics
-import subprocess
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
 PREFIX = "bench_"
+CHART = os.path.join(ROOT, "docs", "bench.svg")
+EMPTY = "(empty call)"
+
+
+def bench_name(topic, label, impl=None):
+    """The pyperf benchmark name: unique over every topic."""
+    return f"{topic}: {label}" + (f" | {impl}" if impl else "")
+
+# pyperf settings of `make bench`; --fast halves the processes (at least 3)
+# and takes 2 values per process.
+PROCESSES, VALUES, MIN_TIME = 4, 3, 0.02
 
 
 def available_topics():
@@ -44,83 +51,77 @@ def available_topics():
 
 
 # ---------------------------------------------------------------------------
-# Worker: measure one topic, print the samples as JSON
+# One topic: a pyperf Runner (its own master and worker processes)
 
 
-def _time(fn, loops):
-    """Seconds per call over one sample of ``loops`` calls."""
-    it = range(loops)
-    start = time.perf_counter()
-    for _ in it:
-        fn()
-    return (time.perf_counter() - start) / loops
+def topic_layout(topic):
+    """The topic's title and rows, with the callables that run (a failing one is reported, not timed)."""
+    import importlib
 
-
-def _calibrate(fn, min_time):
-    loops = 1
-    while True:
-        elapsed = _time(fn, loops) * loops
-        if elapsed >= min_time or loops >= 1 << 30:
-            return loops
-        # Aim a little above the target, at most 10x per step.
-        loops = max(loops * 2, min(loops * 10, int(loops * min_time * 1.2 / max(elapsed, 1e-9))))
-
-
-def worker(topic, values, min_time):
     sys.path.insert(0, HERE)
     module = importlib.import_module(PREFIX + topic)
-    cases = module.cases()
-    result = {"title": module.TITLE, "rows": [], "overhead": None}
-    jobs = []  # (row index, implementation, callable, loops)
-    for label, impls in cases:
-        row = {"label": label, "impls": list(impls), "samples": {}, "errors": {}}
-        result["rows"].append(row)
+    rows, callables = [], []
+    for label, impls in module.cases():
+        row = {"label": label, "impls": list(impls), "errors": {}}
+        rows.append(row)
         for name, fn in impls.items():
             try:
-                for _ in range(3):  # warm-up, also checks that it runs
-                    fn()
-                loops = _calibrate(fn, min_time)
+                fn()
             except Exception as exc:  # noqa: BLE001 - reported in the table
                 row["errors"][name] = f"{type(exc).__name__}: {exc}"
                 continue
-            row["samples"][name] = []
-            jobs.append((row, name, fn, loops))
+            callables.append((bench_name(topic, label, name), fn))
+    return {"topic": topic, "title": module.TITLE, "rows": rows}, callables
+
+
+def run_topic():
+    import json
+
+    import pyperf
+
+    def add_cmdline_args(cmd, args):
+        cmd.extend(["--topic", args.topic])
+
+    runner = pyperf.Runner(processes=PROCESSES, values=VALUES, min_time=MIN_TIME, add_cmdline_args=add_cmdline_args)
+    runner.argparser.add_argument("--topic", required=True)
+    runner.argparser.add_argument("--layout", help="write the topic's rows and errors to this JSON file")
+    args = runner.parse_args()
+    layout, callables = topic_layout(args.topic)
+    if args.layout and not args.worker:
+        with open(args.layout, "w") as f:
+            json.dump(layout, f)
 
     def empty():
         pass
 
-    empty_loops = _calibrate(empty, min_time)
-    overhead = []
-    for _ in range(values):
-        for row, name, fn, loops in jobs:
-            row["samples"][name].append(_time(fn, loops))
-        overhead.append(_time(empty, empty_loops))
-    result["overhead"] = overhead
-    json.dump(result, sys.stdout)
+    for name, fn in [(bench_name(args.topic, EMPTY), empty), *callables]:
+        runner.bench_func(name, fn)
 
 
 # ---------------------------------------------------------------------------
-# Driver: run workers, merge, print tables
+# Driver: one pyperf run per topic, then the tables and the chart
 
 
-def _run_worker(topic, args):
-    cmd = [sys.executable, os.path.abspath(__file__), "--worker", topic, "--values", str(args.values),
-           "--min-time", str(args.min_time)]
-    proc = subprocess.run(cmd, capture_output=True, text=True)
-    if proc.returncode != 0:
-        raise RuntimeError(proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else "worker failed")
-    return json.loads(proc.stdout)
+def measure(topic, pyperf_args):
+    """The topic's layout and {benchmark name: pyperf.Benchmark}."""
+    import json
+    import subprocess
+    import tempfile
 
+    import pyperf
 
-def merge(runs):
-    merged = runs[0]
-    for other in runs[1:]:
-        for row, orow in zip(merged["rows"], other["rows"]):
-            for name, samples in orow["samples"].items():
-                row["samples"].setdefault(name, []).extend(samples)
-            row["errors"].update(orow["errors"])
-        merged["overhead"].extend(other["overhead"])
-    return merged
+    with tempfile.TemporaryDirectory(prefix="kelvarn-bench-") as tmp:
+        out, layout_file = os.path.join(tmp, "out.json"), os.path.join(tmp, "layout.json")
+        cmd = [sys.executable, os.path.abspath(__file__), "--topic", topic, "--layout", layout_file, "-o", out,
+               "--quiet", *pyperf_args]
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        if proc.returncode != 0 or not os.path.exists(out):
+            lines = (proc.stderr or proc.stdout).strip().splitlines()
+            raise RuntimeError(lines[-1] if lines else "pyperf run failed")
+        with open(layout_file) as f:
+            layout = json.load(f)
+        suite = pyperf.BenchmarkSuite.load(out)
+    return layout, {b.get_name(): b for b in suite.get_benchmarks()}
 
 
 def format_time(seconds):
@@ -130,39 +131,41 @@ def format_time(seconds):
     return f"{seconds:.3g} s"
 
 
-def summarize(samples):
-    median = statistics.median(samples)
-    mad = statistics.median(abs(s - median) for s in samples)
-    return median, (mad / median * 100 if median else 0.0)
+def ratios(layout, benches):
+    """Per row, {implementation: its median / kelvarn's median} for the timed peers."""
+    out = []
+    for row in layout["rows"]:
+        first = benches.get(bench_name(layout["topic"], row["label"], row["impls"][0]))
+        peers = {}
+        for name in row["impls"][1:]:
+            b = benches.get(bench_name(layout["topic"], row["label"], name))
+            if first and b:
+                peers[name] = b.median() / first.median()
+        out.append((row["label"], peers))
+    return out
 
 
-def table(result, show_spread=True):
-    rows = result["rows"]
+def table(layout, benches):
     columns = []
-    for row in rows:
-        for name in row["impls"]:
-            if name not in columns:
-                columns.append(name)
+    for row in layout["rows"]:
+        columns += [n for n in row["impls"] if n not in columns]
     header = ["operation", *columns]
     lines = []
-    for row in rows:
-        base = None
+    for row in layout["rows"]:
+        first = benches.get(bench_name(layout["topic"], row["label"], row["impls"][0]))
         cells = [row["label"]]
-        if row["impls"] and row["impls"][0] in row["samples"]:
-            base = summarize(row["samples"][row["impls"][0]])[0]
         for name in columns:
+            b = benches.get(bench_name(layout["topic"], row["label"], name))
             if name in row["errors"]:
                 cells.append("error: " + row["errors"][name].split(":")[0])
-            elif name in row["samples"] and row["samples"][name]:
-                median, spread = summarize(row["samples"][name])
-                text = format_time(median)
-                if show_spread:
-                    text += f" ±{spread:.0f}%"
-                if base:
-                    text += f" ({median / base:.1f}×)"
-                cells.append(text)
-            else:
+            elif b is None:
                 cells.append("—")
+            else:
+                median = b.median()
+                text = f"{format_time(median)} ±{b.median_abs_dev() / median * 100:.0f}%"
+                if first:
+                    text += f" ({median / first.median():.1f}×)"
+                cells.append(text)
         lines.append(cells)
     widths = [max(len(str(c)) for c in col) for col in zip(header, *lines)]
 
@@ -176,59 +179,126 @@ def table(result, show_spread=True):
     return "\n".join(out)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("topics", nargs="*", help=f"topics to run (default: all of {', '.join(available_topics())})")
-    parser.add_argument("--processes", type=int, default=4, help="worker processes per topic (default 4)")
-    parser.add_argument("--values", type=int, default=6, help="samples per callable per process (default 6)")
-    parser.add_argument("--min-time", type=float, default=0.02, help="seconds per sample (default 0.02)")
-    parser.add_argument("--fast", action="store_true", help="quick, rougher run: 2 processes x 3 samples of 10 ms")
-    parser.add_argument("--json", help="also write the raw samples to this file")
-    parser.add_argument("--worker", help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
+def chart(results, path):
+    """Horizontal bars of every peer's time over kelvarn's, one panel per topic, on a log scale."""
+    import math
 
-    if args.worker:
-        worker(args.worker, args.values, args.min_time)
-        return 0
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FixedLocator, NullLocator
+
+    plt.rcParams.update({"svg.hashsalt": "kelvarn", "svg.fonttype": "none", "font.size": 9})
+    panels = [(title, [(label, peers) for label, peers in rows if peers]) for title, rows in results]
+    panels = [(title, rows) for title, rows in panels if rows]
+    heights = [sum(len(peers) for _, peers in rows) + len(rows) for _, rows in panels]
+    values = [r for _, rows in panels for _, peers in rows for r in peers.values()]
+    low = 10 ** math.floor(math.log10(min(min(values), 0.5)))
+    high = 10 ** math.ceil(math.log10(max(max(values), 2) * 1.5))
+    height = 0.12 * sum(heights) + 0.6 * len(panels) + 1.2  # inches
+    fig, axes = plt.subplots(len(panels), 1, sharex=True, squeeze=False, figsize=(9, height),
+                             gridspec_kw={"height_ratios": heights})
+    names = list(dict.fromkeys(name for _, rows in panels for _, peers in rows for name in peers))
+    colours = dict(zip(names, plt.get_cmap("tab10").colors * 3))
+    for ax, (title, rows) in zip(axes[:, 0], panels):
+        y, ticks, labels = 0.0, [], []
+        for label, peers in rows:
+            start = y
+            for name, r in peers.items():
+                ax.barh(y, r, height=0.8, color=colours[name], label=name)
+                ax.text(r * 1.05, y, f"{r:.2g}×", va="center", fontsize=7)
+                y += 1
+            ticks.append((start + y - 1) / 2)
+            labels.append(label)
+            y += 1
+        ax.axvline(1, color="black", linewidth=0.8)
+        ax.set_yticks(ticks, labels)
+        ax.set_ylim(y - 1, -1)
+        ax.set_title(title, loc="left", fontsize=10)
+        ax.grid(axis="x", color="0.9")
+        ax.set_axisbelow(True)
+    ax = axes[-1, 0]
+    ax.set_xscale("log")
+    ax.set_xlim(low, high)
+    decades = [10.0 ** e for e in range(round(math.log10(low)), round(math.log10(high)) + 1)]
+    ax.xaxis.set_major_locator(FixedLocator(decades))
+    ax.xaxis.set_minor_locator(NullLocator())
+    ax.set_xticklabels([f"{d:g}×" for d in decades])
+    handles = {}
+    for a in axes[:, 0]:
+        for h, n in zip(*a.get_legend_handles_labels()):
+            handles.setdefault(n, h)
+    fig.legend(handles.values(), handles.keys(), loc="lower center", fontsize=8, frameon=False,
+               ncols=min(len(handles), 5))
+    fig.suptitle("Time of each alternative ÷ kelvarn's time (log scale; right of 1×: kelvarn is faster)",
+                 x=0.01, ha="left", fontsize=10)
+    fig.tight_layout(rect=(0, (0.2 + 0.2 * math.ceil(len(handles) / 5)) / height, 1, 1 - 0.3 / height))
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+    fig.savefig(path, format="svg", metadata={"Date": None})
+    plt.close(fig)
+
+
+def main(argv=None):
+    import argparse
+    import platform
+    import time
+
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     epilog="Other options go to pyperf (see python -m pyperf --help).")
+    parser.add_argument("topics", nargs="*", help=f"topics to run (default: all of {', '.join(available_topics())})")
+    parser.add_argument("--fast", action="store_true", help="quick, rougher run (pyperf --fast)")
+    parser.add_argument("--chart", metavar="FILE",
+                        help=f"write the SVG chart here (default with every topic: {os.path.relpath(CHART)})")
+    parser.add_argument("--no-chart", action="store_true", help="write no chart")
+    parser.add_argument("--json", metavar="FILE", help="also write every pyperf benchmark to this JSON file")
+    args, pyperf_args = parser.parse_known_args(argv)
     if args.fast:
-        args.processes, args.values, args.min_time = 2, 3, 0.01
+        pyperf_args.append("--fast")
 
     known = available_topics()
     topics = args.topics or known
     unknown = [t for t in topics if t not in known]
     if unknown:
         parser.error(f"unknown topic(s) {', '.join(unknown)}; available: {', '.join(known)}")
+    chart_path = None if args.no_chart else args.chart or (CHART if not args.topics else None)
 
     print(f"Python {platform.python_version()} ({platform.python_implementation()}), {platform.machine()}; "
-          f"{args.processes} processes x {args.values} samples x >= {args.min_time * 1000:g} ms per callable")
+          f"pyperf, {'--fast' if args.fast else f'{PROCESSES} processes x {VALUES} values of >= {MIN_TIME * 1000:g} ms'}"
+          f"{' ' + ' '.join(pyperf_args) if pyperf_args and not args.fast else ''} per callable")
     print("Cells: median time per call ± median absolute deviation, (ratio to kelvarn's median).")
-    raw = {}
-    status = 0
+    status, results, everything = 0, [], []
     begun = time.monotonic()
     for topic in topics:
         started = time.monotonic()
-        runs = []
         try:
-            for _ in range(args.processes):
-                runs.append(_run_worker(topic, args))
+            layout, benches = measure(topic, pyperf_args)
         except Exception as exc:  # noqa: BLE001 - one broken topic does not stop the others
             print(f"\n## {topic}: not measured ({exc})")
             status = 1
             continue
-        result = merge(runs)
-        raw[topic] = result
-        overhead = statistics.median(result["overhead"])
-        print(f"\n## {result['title']}\n")
-        print(table(result))
-        print(f"\n({time.monotonic() - started:.0f} s; an empty call costs {format_time(overhead)} "
-              f"and is included in every cell)")
+        everything += benches.values()
+        results.append((layout["title"], ratios(layout, benches)))
+        print(f"\n## {layout['title']}\n")
+        print(table(layout, benches))
+        empty = benches.get(bench_name(topic, EMPTY))
+        print(f"\n({time.monotonic() - started:.0f} s"
+              + (f"; an empty call costs {format_time(empty.median())} and is included in every cell)" if empty else ")"))
         sys.stdout.flush()
     print(f"\nTotal: {time.monotonic() - begun:.0f} s")
-    if args.json:
-        with open(args.json, "w") as f:
-            json.dump(raw, f, indent=1)
+    if args.json and everything:
+        import pyperf
+
+        suite = pyperf.BenchmarkSuite(everything)
+        suite.dump(args.json, replace=True)
+    if chart_path and results:
+        chart(results, chart_path)
+        print(f"Chart: {os.path.relpath(chart_path)}")
     return status
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    if "--topic" in sys.argv[1:]:
+        run_topic()
+    else:
+        sys.exit(main())

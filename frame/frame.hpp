@@ -68,6 +68,13 @@ inline void assign(PyObject*& field, PyObject* value) {
     Py_XDECREF(old);
 }
 
+// Replace an owned field with a new reference, which the field takes over.
+inline void replace(PyObject*& field, PyObject* value) {
+    PyObject* old = field;
+    field = value;
+    Py_XDECREF(old);
+}
+
 // The setter of a text attribute such as __name__: only str is accepted.
 inline int set_text(PyObject*& field, PyObject* value, const char* message) {
     if (!value || !PyUnicode_Check(value)) {

@@ -228,6 +228,15 @@ PyObject* current_parser() {
 // descriptors: they are found once per type version and called directly,
 // which gives the outcome of the attribute lookup without its cost. Any other
 // type, or a type changed since, is read through the ordinary lookup.
+//
+// A component whose descriptor is a built-in getset descriptor (as
+// httptools' are) is read through its getter function directly. The lookup
+// would call that descriptor's __get__, which checks that the instance is of
+// the descriptor's class and then calls the getter: the check depends only on
+// the class's bases, so it is made once per version, and a getset
+// descriptor's own type cannot change. While the version holds, the class's
+// dictionaries are unchanged, so they keep the descriptor, and its getter,
+// alive.
 enum Component { c_schema, c_host, c_port, c_path, c_query, c_fragment, c_count };
 const kv::Name* const component_names[c_count] = {&n_schema, &n_host, &n_port, &n_path, &n_query, &n_fragment};
 
@@ -235,15 +244,29 @@ struct Reader {
     PyTypeObject* type = nullptr;  // compared by address together with the version
     unsigned int version = 0;
     PyObject* descr[c_count] = {};
+    getter get[c_count] = {};  // a getset descriptor's getter, or null
+    void* closure[c_count] = {};
 };
 Reader reader;
 
-bool current(const Reader& r, PyTypeObject* t) { return t == r.type && r.version != 0 && t->tp_version_tag == r.version; }
+// (A type is recorded only together with the non-zero version it had.)
+bool current(const Reader& r, PyTypeObject* t) { return t == r.type && t->tp_version_tag == r.version; }
 
 // A data descriptor: the generic lookup calls its getter before looking at
 // the instance. Decided by the descriptor's type, which can change at any
 // time without changing the version of the class that holds the descriptor.
 bool is_data_descriptor(PyObject* d) { return Py_TYPE(d)->tp_descr_get && Py_TYPE(d)->tp_descr_set; }
+
+// The getter that the getset descriptor `d` calls for instances of `t`, or
+// null when `d` is another kind of descriptor or its __get__ would not call
+// one (an unreadable attribute, an instance of a class the descriptor does
+// not belong to: those raise through __get__ itself).
+PyGetSetDef* direct_getter(PyObject* d, PyTypeObject* t) {
+    if (!Py_IS_TYPE(d, &PyGetSetDescr_Type)) return nullptr;
+    auto* g = reinterpret_cast<PyGetSetDescrObject*>(d);
+    if (!g->d_getset->get || !PyType_IsSubtype(t, PyDescr_TYPE(g))) return nullptr;
+    return g->d_getset;
+}
 
 // Whether the components of `t` instances can be read through the cache.
 bool prepare_reader(PyTypeObject* t) {
@@ -255,6 +278,7 @@ bool prepare_reader(PyTypeObject* t) {
     for (int i = 0; i < c_count; i++) {
         old[i] = reader.descr[i];
         reader.descr[i] = nullptr;
+        reader.get[i] = nullptr;
     }
     reader.type = nullptr;
     reader.version = 0;
@@ -271,16 +295,21 @@ bool prepare_reader(PyTypeObject* t) {
     }
     if (t->tp_version_tag != version) return false;
     if (all)
-        for (int i = 0; i < c_count; i++) reader.descr[i] = Py_NewRef(found[i]);
+        for (int i = 0; i < c_count; i++) {
+            reader.descr[i] = Py_NewRef(found[i]);
+            if (PyGetSetDef* g = direct_getter(found[i], t)) {
+                reader.get[i] = g->get;
+                reader.closure[i] = g->closure;
+            }
+        }
     reader.type = t;
     reader.version = version;
     return all;
 }
 
-PyObject* read_component(PyObject* parsed, Component c, bool cached) {
+// The reads the getter fast path does not take.
+[[gnu::noinline]] PyObject* read_component_slow(PyObject* parsed, Component c, bool cached) {
     PyTypeObject* t = Py_TYPE(parsed);
-    // A getter may have run code that changed the class or the descriptor's
-    // type: check both each time.
     if (cached && current(reader, t) && reader.descr[c] && is_data_descriptor(reader.descr[c])) {
         Ref d = Ref::borrow(reader.descr[c]);
         return Py_TYPE(d.get())->tp_descr_get(d.get(), parsed, reinterpret_cast<PyObject*>(t));
@@ -288,15 +317,38 @@ PyObject* read_component(PyObject* parsed, Component c, bool cached) {
     return PyObject_GetAttr(parsed, *component_names[c]);
 }
 
+// A getter may have run code that changed the class or the descriptor's
+// type: both are checked at each read.
+inline PyObject* read_component(PyObject* parsed, Component c, bool cached) {
+    if (cached && current(reader, Py_TYPE(parsed)))
+        if (getter get = reader.get[c]) return get(parsed, reader.closure[c]);
+    return read_component_slow(parsed, c, cached);
+}
+
 // Read a component of the parse result: exactly bytes or None.
-PyObject* component(PyObject* parsed, Component c, bool cached) {
+inline PyObject* component(PyObject* parsed, Component c, bool cached) {
     PyObject* v = read_component(parsed, c, cached);
-    if (v && !kv::check_exact(v, &PyBytes_Type)) Py_CLEAR(v);
+    if (v && !kv::exact_or_none(v, &PyBytes_Type)) {
+        kv::check_exact(v, &PyBytes_Type);
+        Py_CLEAR(v);
+    }
     return v;
 }
 
+// The port number: 0 for a false value, else the value as a 32-bit int. An
+// exact int converts to 0 exactly when it is false, so its truth is not asked.
+int port_number(PyObject* port, int* number) {
+    *number = 0;
+    if (!PyLong_CheckExact(port)) {
+        int has_port = kv::truth(port);
+        if (has_port <= 0) return has_port;
+    }
+    return kv::to_int32(port, number);
+}
+
 // The guarded steps: parse `value` and assign the fields in order. Earlier
-// assignments stay when a later step fails.
+// assignments stay when a later step fails. Each field takes over the
+// reference its read returned.
 int parse_into(URLObject* self, PyObject* value) {
     Ref parse_url = Ref::steal(current_parser());
     if (!parse_url) return -1;
@@ -307,26 +359,24 @@ int parse_into(URLObject* self, PyObject* value) {
     if (!schema) return -1;
     if (!valid_schema(schema.get())) return -1;
     kv::assign(self->value, value);
-    kv::assign(self->schema, schema.get());
+    kv::replace(self->schema, schema.release());
     Ref host = Ref::steal(component(parsed.get(), c_host, cached));
     if (!host) return -1;
-    kv::assign(self->host, host.get());
+    kv::replace(self->host, host.release());
     Ref port = Ref::steal(read_component(parsed.get(), c_port, cached));
     if (!port) return -1;
-    int has_port = kv::truth(port.get());
-    if (has_port < 0) return -1;
-    int number = 0;
-    if (has_port && kv::to_int32(port.get(), &number) < 0) return -1;
+    int number;
+    if (port_number(port.get(), &number) < 0) return -1;
     self->port = number;
     Ref path = Ref::steal(component(parsed.get(), c_path, cached));
     if (!path) return -1;
-    kv::assign(self->path, path.get());
+    kv::replace(self->path, path.release());
     Ref query = Ref::steal(component(parsed.get(), c_query, cached));
     if (!query) return -1;
-    kv::assign(self->query, query.get());
+    kv::replace(self->query, query.release());
     Ref fragment = Ref::steal(component(parsed.get(), c_fragment, cached));
     if (!fragment) return -1;
-    kv::assign(self->fragment, fragment.get());
+    kv::replace(self->fragment, fragment.release());
     Ref again = Ref::steal(read_component(parsed.get(), c_schema, cached));
     if (!again) return -1;
     self->is_absolute = again.get() != Py_None;
@@ -389,8 +439,24 @@ int construct(URLObject* self, PyObject* value) {
     return 0;
 }
 
+// Released instances of URL itself, kept for the next ones (as the
+// generator scopes of the frame keep theirs): a URL is typically made,
+// read and dropped, and its memory is then reused without the allocator.
+constexpr int url_free_max = 8;
+PyObject* url_free[url_free_max];
+int url_free_count = 0;
+
 PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* o = type->tp_alloc(type, 0);
+    // URL itself comes from the free list or is allocated as its inherited
+    // tp_alloc would, without clearing the memory first: every field is set
+    // below.
+    PyObject* o;
+    if (type == url_type)
+        o = PyObject_Init(url_free_count ? url_free[--url_free_count]
+                                         : static_cast<PyObject*>(PyObject_Malloc(sizeof(URLObject))),
+                          type);
+    else
+        o = type->tp_alloc(type, 0);
     if (!o) return nullptr;
     URLObject* u = as_url(o);
     u->__pyx_vtab = &url_table;
@@ -405,14 +471,20 @@ PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
     return o;
 }
 
+// The fields hold bytes or None (every writer checks), whose release runs no
+// code that could see the instance: they are released without being cleared.
 void url_dealloc(PyObject* self) {
     URLObject* u = as_url(self);
-    Py_CLEAR(u->value);
-    Py_CLEAR(u->schema);
-    Py_CLEAR(u->host);
-    Py_CLEAR(u->path);
-    Py_CLEAR(u->query);
-    Py_CLEAR(u->fragment);
+    Py_XDECREF(u->value);
+    Py_XDECREF(u->schema);
+    Py_XDECREF(u->host);
+    Py_XDECREF(u->path);
+    Py_XDECREF(u->query);
+    Py_XDECREF(u->fragment);
+    if (Py_IS_TYPE(self, url_type) && url_free_count < url_free_max) {
+        url_free[url_free_count++] = self;
+        return;
+    }
     Py_TYPE(self)->tp_free(self);
 }
 

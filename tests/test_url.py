@@ -77,6 +77,18 @@ def test_uninitialised_instance():
     assert u == URL.__new__(URL)
 
 
+def test_released_instances_are_reused_clean():
+    # released URLs are kept for reuse (subclass instances are not): a new
+    # instance, made or only allocated, shows nothing of an earlier one
+    for _ in range(20):
+        URL(b"https://example.com:8443/p?q#f")
+        Tagged(b"http://h:1/x").tag = 1
+    assert [getattr(URL.__new__(URL), f) for f in FIELDS] == [None, None, None, 0, None, None, None, False]
+    URL(b"https://example.com:8443/p?q#f")
+    assert [getattr(URL(b"/a"), f) for f in FIELDS] == [b"/a", None, None, 0, b"/a", None, None, False]
+    assert [getattr(Tagged(b"/a"), f) for f in FIELDS] == [b"/a", None, None, 0, b"/a", None, None, False]
+
+
 # ---------------------------------------------------------------------------
 # Construction
 
@@ -223,6 +235,24 @@ def test_port_conversion(parser, port, stored):
     assert URL(b"/a").port == stored
 
 
+class Int(int):
+    pass
+
+
+@pytest.mark.parametrize("port", [0, 1, 443, -1, 2**30 - 1, 2**30, 2**31 - 1, -2**31, 2**31, -2**31 - 1, 2**70])
+def test_exact_int_port_matches_the_general_conversion(parser, port):
+    # an exact int skips the truth test and, when small, the general
+    # conversion; an int subclass takes both
+    outcomes = []
+    for value in (port, Int(port)):
+        parser.result = Parsed(port=value)
+        try:
+            outcomes.append(URL(b"/a").port)
+        except InvalidURL as e:
+            outcomes.append(str(e))
+    assert outcomes[0] == outcomes[1]
+
+
 def test_schema_is_read_twice(parser):
     reads = []
 
@@ -281,6 +311,93 @@ def test_result_type_changes_are_seen(parser):
         URL(b"/a")
     assert str(info.value) == PARSE + "/a): 'test_url.Slotted' object has no attribute 'path'"
     assert type(info.value.__context__) is AttributeError
+
+
+# httptools' own result type: its components are getset descriptors, read
+# through their getters directly. Each case is compared with the same
+# components read by ordinary attribute lookup (a plain namespace of them).
+ParseResult = type(url_module.httptools.parse_url(b"/"))
+NAMES = ("schema", "host", "port", "path", "query", "fragment")
+
+
+class SubResult(ParseResult):
+    pass
+
+
+class PropertyResult(ParseResult):
+    path = property(lambda self: b"/property")
+
+
+class SwappedResult(ParseResult):
+    host = ParseResult.__dict__["query"]
+
+
+class Unrelated:
+    """httptools' descriptors on a class they do not belong to: every read raises."""
+
+    vars().update({n: ParseResult.__dict__[n] for n in NAMES})
+
+
+def shadowed(raw):
+    result = SubResult(*(getattr(url_module.httptools.parse_url(raw), n) for n in NAMES), None)
+    result.__dict__.update(path=b"/instance", host=b"instance")  # data descriptors win over these
+    return result
+
+
+RESULTS = {
+    "httptools": url_module.httptools.parse_url,
+    "subclass": lambda raw: SubResult(*(getattr(url_module.httptools.parse_url(raw), n) for n in NAMES), None),
+    "property in subclass": lambda raw: PropertyResult(b"https", b"h", 8, b"/p", None, b"f", None),
+    "swapped descriptor": lambda raw: SwappedResult(None, None, None, b"/p", b"q", None, None),
+    "instance dict": shadowed,
+    "unrelated class": lambda raw: Unrelated(),
+}
+
+
+def read_url(raw):
+    try:
+        u = URL(raw)
+    except InvalidURL as e:
+        return str(e)
+    return tuple(getattr(u, f) for f in FIELDS)
+
+
+@pytest.mark.parametrize("raw", [b"/a?b#c", b"https://example.com:8443/p?q=1#f", b"http://h"])
+@pytest.mark.parametrize("kind", list(RESULTS))
+def test_getter_reads_match_attribute_lookup(parser, kind, raw):
+    result = RESULTS[kind](raw)
+    parser.result = result
+    fast = read_url(raw)
+    try:
+        parser.result = types.SimpleNamespace(**{n: getattr(result, n) for n in NAMES})
+    except TypeError as e:
+        assert fast == f"{PARSE}{raw.decode()}): {e}"
+    else:
+        assert fast == read_url(raw)
+    parser.result = result
+    assert_no_leaks(URL, raw, repeat=50)
+
+
+def test_getter_reads_follow_class_changes(parser):
+    class Result(ParseResult):
+        pass
+
+    parser.result = Result(b"http", b"h", 8, b"/p", b"q", None, None)
+    assert URL(b"/a").path == b"/p"
+    Result.path = ParseResult.__dict__["query"]
+    assert URL(b"/a").path == b"q"
+    Result.path = property(lambda self: b"/property")
+    assert URL(b"/a").path == b"/property"
+    del Result.path
+    assert URL(b"/a").path == b"/p"
+
+    def host(self):  # changes the class between two component reads
+        type(self).query = property(lambda self: b"late")
+        return b"h"
+
+    Result.host = property(host)
+    u = URL(b"/a")  # query starts as httptools' descriptor
+    assert (u.host, u.query) == (b"h", b"late")
 
 
 def test_non_exception_errors_pass_through(parser):
