@@ -23,7 +23,9 @@ INTEROP_PACKAGES := selenium uvicorn
 
 all: install
 
-$(VENV)/.ready:
+# Refreshed when this file changes, so a new package in the lists reaches
+# existing environments too.
+$(VENV)/.ready: Makefile
 	@command -v python$(PYTHON_VERSION) >/dev/null 2>&1 || { echo "python$(PYTHON_VERSION) not found (see .python-version)"; exit 1; }
 	python$(PYTHON_VERSION) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
@@ -113,7 +115,7 @@ wheel-reproducible:
 	$(MAKE) dist DIST=$(DIST)/a && $(MAKE) dist DIST=$(DIST)/b
 	cd $(DIST) && sha256sum a/* b/* && test "$$(sha256sum a/* | cut -d' ' -f1)" = "$$(sha256sum b/* | cut -d' ' -f1)"
 
-$(SAN_VENV)/.ready:
+$(SAN_VENV)/.ready: Makefile
 	python$(PYTHON_VERSION) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q --upgrade pip
 	$(SAN_PY) -m pip install -q $(DEV_PACKAGES)

@@ -233,36 +233,6 @@ def select(words):
 # Child: runs under callgrind, one statement.
 
 
-# CALLGRIND_START_INSTRUMENTATION from valgrind's callgrind.h, compiled for
-# x86-64: valgrind recognises the rotations of rdi followed by xchg rbx, rbx
-# as a request (its code, 0x43540004, and five zero arguments are on the
-# stack); on a real processor the sequence does nothing. Starting the child
-# with instrumentation off and turning it on only for the counting makes a
-# run about 2.5 times quicker, since Python's start and the imports are not
-# instrumented; elsewhere the child runs instrumented from the start.
-START_INSTRUMENTATION = bytes.fromhex(
-    "48c74424c804005443" "488d4424c8" "31d2"
-    "48c74424d000000000" "48c74424d800000000" "48c74424e000000000" "48c74424e800000000" "48c74424f000000000"
-    "48c1c703" "48c1c70d" "48c1c73d" "48c1c733" "4887db" "48895424c0" "488b4424c0" "c3")
-
-
-def can_start_late():
-    import platform
-
-    return sys.platform == "linux" and platform.machine() == "x86_64"
-
-
-def start_instrumentation():
-    import ctypes
-    import mmap
-
-    code = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
-    code.write(START_INSTRUMENTATION)
-    address = ctypes.addressof(ctypes.c_char.from_buffer(code))
-    ctypes.CFUNCTYPE(None)(address)()
-    return code
-
-
 def loop_source(name, params, body):
     args = "".join(f", {p}={p}" for p in params)
     return f"def {name}(_n{args}):\n    for _i in range(_n):\n{textwrap.indent(body, '        ')}\n"
@@ -285,8 +255,6 @@ def child(key, n):
     for _ in range(3):  # warm up: specialised bytecode, caches, free lists
         main["e"](200)
         main["o"](200)
-    if can_start_late():
-        start_instrumentation()
     run = ctypes.pythonapi.PyRun_SimpleString
     run.argtypes = [ctypes.c_char_p]
     run.restype = ctypes.c_int
@@ -326,8 +294,7 @@ def measure(key, n, workdir, profile_dir=None):
     import subprocess
 
     out = os.path.join(workdir, key)
-    late = ["--instr-atstart=no"] if can_start_late() else []
-    cmd = [valgrind(), "--tool=callgrind", f"--callgrind-out-file={out}", *late, "--collect-atstart=no",
+    cmd = [valgrind(), "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
            f"--toggle-collect={WINDOW}", f"--dump-after={WINDOW}", sys.executable, os.path.abspath(__file__),
            "--child", key, "-n", str(n)]
     env = dict(os.environ, PYTHONHASHSEED="0", PYTHONDONTWRITEBYTECODE="1")
