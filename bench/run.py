@@ -71,7 +71,8 @@ def topic_layout(topic):
                 row["errors"][name] = f"{type(exc).__name__}: {exc}"
                 continue
             callables.append((bench_name(topic, label, name), fn))
-    return {"topic": topic, "title": module.TITLE, "rows": rows}, callables
+    return {"topic": topic, "title": module.TITLE, "rows": rows,
+            "chart": getattr(module, "IN_CHART", True)}, callables
 
 
 def run_topic():
@@ -278,7 +279,8 @@ def main(argv=None):
             status = 1
             continue
         everything += benches.values()
-        results.append((layout["title"], ratios(layout, benches)))
+        if layout["chart"]:
+            results.append((layout["title"], ratios(layout, benches)))
         print(f"\n## {layout['title']}\n")
         print(table(layout, benches))
         empty = benches.get(bench_name(topic, EMPTY))
