@@ -483,8 +483,7 @@ def test_traceback_entries(call, name, file):
 # every error, is the general path's.
 
 
-class SubHeaders(mod.Headers):
-    pass
+SubHeaders = type("SubHeaders", (mod.Headers,), {})
 
 
 @pytest.mark.parametrize("call, message", [

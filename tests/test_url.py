@@ -315,24 +315,11 @@ def test_result_type_changes_are_seen(parser):
 # components read by ordinary attribute lookup (a plain namespace of them).
 ParseResult = type(url_module.httptools.parse_url(b"/"))
 NAMES = ("schema", "host", "port", "path", "query", "fragment")
-
-
-class SubResult(ParseResult):
-    pass
-
-
-class PropertyResult(ParseResult):
-    path = property(lambda self: b"/property")
-
-
-class SwappedResult(ParseResult):
-    host = ParseResult.__dict__["query"]
-
-
-class Unrelated:
-    """httptools' descriptors on a class they do not belong to: every read raises."""
-
-    vars().update({n: ParseResult.__dict__[n] for n in NAMES})
+SubResult = type("SubResult", (ParseResult,), {})
+PropertyResult = type("PropertyResult", (ParseResult,), {"path": property(lambda self: b"/property")})
+SwappedResult = type("SwappedResult", (ParseResult,), {"host": ParseResult.__dict__["query"]})
+# httptools' descriptors on a class they do not belong to: every read raises
+Unrelated = type("Unrelated", (), {n: ParseResult.__dict__[n] for n in NAMES})
 
 
 def copied(raw):
@@ -380,9 +367,7 @@ def test_getter_reads_match_attribute_lookup(parser, kind, raw):
 
 
 def test_getter_reads_follow_class_changes(parser):
-    class Result(ParseResult):
-        pass
-
+    Result = type("Result", (ParseResult,), {})
     parser.result = Result(b"http", b"h", 8, b"/p", b"q", None, None)
     assert URL(b"/a").path == b"/p"
     Result.path = ParseResult.__dict__["query"]
