@@ -411,9 +411,7 @@ def test_parser_rebinding_is_seen_at_the_next_call(monkeypatch):
     def spy(tag):
         return lambda raw: seen.append(tag) or real(raw)
 
-    class Sub(types.ModuleType):
-        parse_url = property(lambda self: spy("class"))
-
+    Sub = type("Sub", (types.ModuleType,), {"parse_url": property(lambda self: spy("class"))})
     other = types.ModuleType("other")
     steps = [
         ("attribute", lambda: monkeypatch.setattr(httptools, "parse_url", spy("attribute"))),
@@ -434,10 +432,9 @@ def test_parser_rebinding_is_seen_at_the_next_call(monkeypatch):
     monkeypatch.setattr(httptools, "parse_url", real)  # restored however the leak check ends
 
     def flip():
-        httptools.parse_url = spy("flip")
-        URL(b"/a")
-        httptools.parse_url = real
-        URL(b"/a")
+        for parse_url in (spy("flip"), real):
+            httptools.parse_url = parse_url
+            URL(b"/a")
 
     assert_no_leaks(flip)
 
