@@ -84,13 +84,9 @@ def expected(cookie, sent, browser=False):
     if browser and expires:
         expires = tuple(min(e, s + LIFETIME_CAP) for e, s in zip(expires, sent))
     mode = {Mode.LAX: "Lax", Mode.STRICT: "Strict", Mode.NONE: "None"}.get(cookie.same_site)
-    return dict(
-        name=name, value=value,
-        domain="." + cookie.domain if cookie.domain else HOST,
-        path=cookie.path or DEFAULT_PATH,
-        secure=cookie.secure or mode in ("Strict", "None"),
-        http_only=cookie.http_only, expires=expires, same_site=mode, text=(cookie.name, cookie.value),
-    )
+    return dict(name=name, value=value, domain="." + cookie.domain if cookie.domain else HOST,
+                path=cookie.path or DEFAULT_PATH, secure=cookie.secure or mode in ("Strict", "None"),
+                http_only=cookie.http_only, expires=expires, same_site=mode, text=(cookie.name, cookie.value))
 
 
 def check(stored, want):

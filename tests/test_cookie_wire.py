@@ -254,6 +254,8 @@ def test_same_site_mode_from_bytes_failure_returns_undefined_with_error():
     (Cookie("a", "b", domain="", path=""), b"a=b"),
     (Cookie("a", "b", path="/x,y z"), b"a=b; Path=/x,y z"),
     (Cookie("a", "b", domain="\u00e9.example"), "a=b; Domain=\u00e9.example".encode()),
+    # Spaces, non-ASCII, commas, quotes and "=" are no separators in Domain or Path.
+    (Cookie("a", "b", domain="d", path="/ \u00e9\x80\u2028,\"="), "a=b; Domain=d; Path=/ \u00e9\x80\u2028,\"=".encode()),
     (Cookie("a", "b", dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
      b"a=b; Expires=Wed, 21 Oct 2015 07:28:00 GMT"),
     (Cookie("s", "v", dt.datetime(2015, 10, 21, 7, 28), "example.com", "/", True, True, 3600, Mode.LAX),
@@ -277,13 +279,9 @@ UNWRITABLE = "Cookie {} contains a character that cannot be written in Set-Cooki
     ("\u00e9\x1f", None, UNWRITABLE.format("domain", "\x1f")),
     (None, "/\x7f", UNWRITABLE.format("path", "\x7f")),
     ("a\tb", "/;", UNWRITABLE.format("domain", "\t")),
-    ("ok", "/ \u00e9\x80\u2028,\"=", None),
 ])
 def test_write_refuses_separators_in_domain_and_path(domain, path, message):
     cookie = Cookie("a", "b", domain=domain, path=path)
-    if message is None:
-        assert write(cookie) == b"a=b; Domain=ok; Path=" + path.encode()
-        return
     with pytest.raises(ValueError) as info:
         write(cookie)
     assert str(info.value) == message
