@@ -9,6 +9,7 @@ import http.client
 import http.cookiejar
 import io
 import time
+import types
 import urllib.parse
 import urllib.request
 import warnings
@@ -22,109 +23,77 @@ from support import capi_function
 write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
 
 HOST = "www.example.test"
-# Cookies are set from /set/<case>, so a cookie without Path gets the default path /set.
-DEFAULT_PATH = "/set"
-# Browsers ignore a cookie whose name and value together are longer than this,
-PAIR_LIMIT = 4096
-# and keep none for longer than this many seconds (400 days).
-LIFETIME_CAP = 400 * 86400
+DEFAULT_PATH = "/set"  # cookies are set from /set/<case>: one without Path gets the default path /set
+PAIR_LIMIT = 4096  # browsers ignore a cookie whose name and value together are longer than this,
+LIFETIME_CAP = 400 * 86400  # and keep none for longer than this many seconds (400 days)
 
-# Fixes a row once waited for: the writer converts an aware expires to UTC
-# ("utc") and warns about a cookie that browsers drop ("warn"). Both are in;
-# a row marked with a key listed here would be expected to fail.
-PENDING = {}
-
-UTC = dt.timezone.utc
-EAST2 = dt.timezone(dt.timedelta(hours=2))
-WEST5 = dt.timezone(dt.timedelta(hours=-5))
+UTC, EAST2, WEST5 = dt.timezone.utc, dt.timezone(dt.timedelta(hours=2)), dt.timezone(dt.timedelta(hours=-5))
 NOW = int(time.time())
-SOON = NOW + 3600            # an hour ahead: a zone offset read as GMT moves it hours off, or into the past
-LATER = NOW + 3 * 86400
-FAR = NOW + 500 * 86400
+# SOON: an hour ahead, so that a zone offset read as GMT moves it hours off, or into the past.
+SOON, LATER, FAR = NOW + 3600, NOW + 3 * 86400, NOW + 500 * 86400
 
 
 def naive(ts):
     return dt.datetime.fromtimestamp(ts, UTC).replace(tzinfo=None)
 
 
-def aware(ts, tz):
-    return dt.datetime.fromtimestamp(ts, tz)
-
-
-# (id, Cookie keyword arguments, pending). Each SameSite mode appears with and
+# id: Cookie keyword arguments. Each SameSite mode appears with and
 # without Secure; the other attributes and the awkward texts are spread over
 # the rows instead of multiplied with them.
-MATRIX = [
-    ("undefined", dict(name="sid", value="plain"), None),
-    ("undefined-secure", dict(name="sid", value="plain", secure=True, http_only=True), None),
-    ("lax", dict(name="sid", value="plain", same_site=Mode.LAX, path="/"), None),
-    ("lax-secure", dict(name="sid", value="plain", same_site=Mode.LAX, secure=True, domain="example.test"), None),
-    ("strict", dict(name="sid", value="plain", same_site=Mode.STRICT, http_only=True), None),
-    ("strict-secure", dict(name="sid", value="plain", same_site=Mode.STRICT, secure=True, path="/docs"), None),
-    ("none", dict(name="sid", value="plain", same_site=Mode.NONE, domain="example.test", path="/"), None),
-    ("none-secure", dict(name="sid", value="plain", same_site=Mode.NONE, secure=True, max_age=600), None),
-    ("expires-naive", dict(name="e", value="1", expires=naive(LATER), path="/docs"), None),
-    ("expires-utc", dict(name="e", value="1", expires=aware(LATER, UTC)), None),
-    ("expires-far", dict(name="e", value="1", expires=naive(FAR)), None),
-    ("expires-east", dict(name="e", value="1", expires=aware(SOON, EAST2)), "utc"),
-    ("expires-west", dict(name="e", value="1", expires=aware(SOON, WEST5), http_only=True), "utc"),
-    ("max-age-0", dict(name="m", value="1", max_age=0, path="/"), None),
-    ("max-age", dict(name="m", value="1", max_age=3600, domain="example.test"), None),
+MATRIX = {
+    "undefined": dict(name="sid", value="plain"),
+    "undefined-secure": dict(name="sid", value="plain", secure=True, http_only=True),
+    "lax": dict(name="sid", value="plain", same_site=Mode.LAX, path="/"),
+    "lax-secure": dict(name="sid", value="plain", same_site=Mode.LAX, secure=True, domain="example.test"),
+    "strict": dict(name="sid", value="plain", same_site=Mode.STRICT, http_only=True),
+    "strict-secure": dict(name="sid", value="plain", same_site=Mode.STRICT, secure=True, path="/docs"),
+    "none": dict(name="sid", value="plain", same_site=Mode.NONE, domain="example.test", path="/"),
+    "none-secure": dict(name="sid", value="plain", same_site=Mode.NONE, secure=True, max_age=600),
+    "expires-naive": dict(name="e", value="1", expires=naive(LATER), path="/docs"),
+    "expires-utc": dict(name="e", value="1", expires=dt.datetime.fromtimestamp(LATER, UTC)),
+    "expires-far": dict(name="e", value="1", expires=naive(FAR)),
+    "expires-east": dict(name="e", value="1", expires=dt.datetime.fromtimestamp(SOON, EAST2)),
+    "expires-west": dict(name="e", value="1", expires=dt.datetime.fromtimestamp(SOON, WEST5), http_only=True),
+    "max-age-0": dict(name="m", value="1", max_age=0, path="/"),
+    "max-age": dict(name="m", value="1", max_age=3600, domain="example.test"),
     # Max-Age wins over Expires, whichever instant is sooner.
-    ("max-age-over-expires", dict(name="m", value="1", expires=naive(LATER), max_age=60), None),
-    ("max-age-0-over-expires", dict(name="m", value="1", expires=naive(LATER), max_age=0), None),
-    ("spaces", dict(name="a b", value=" lead and trail "), None),
-    ("quotes", dict(name="q", value='"quoted" \'single\''), None),
-    ("separators", dict(name="k;=", value="a;b=c, d\\e"), None),
-    ("percent", dict(name="p%", value="100% sure %25 %zz"), None),
-    ("non-ascii", dict(name="név", value="größe € 😀", same_site=Mode.LAX), None),
+    "max-age-over-expires": dict(name="m", value="1", expires=naive(LATER), max_age=60),
+    "max-age-0-over-expires": dict(name="m", value="1", expires=naive(LATER), max_age=0),
+    "spaces": dict(name="a b", value=" lead and trail "),
+    "quotes": dict(name="q", value='"quoted" \'single\''),
+    "separators": dict(name="k;=", value="a;b=c, d\\e"),
+    "percent": dict(name="p%", value="100% sure %25 %zz"),
+    "non-ascii": dict(name="név", value="größe € 😀", same_site=Mode.LAX),
     # Browsers count the bytes of the name and the value, without the "=".
-    ("at-limit", dict(name="n", value="x" * (PAIR_LIMIT - 1)), None),
-    ("over-limit", dict(name="n", value="x" * PAIR_LIMIT), "warn"),
-    ("over-limit-encoded", dict(name="n", value="é" * 2048), "warn"),
-]
-
-
-def cases(*pending):
-    """The matrix as parameters, marked with the fixes in `pending` that a row still waits for."""
-    return [pytest.param(name, kwargs, id=name, marks=PENDING.get(wait, []) if wait in pending else [])
-            for name, kwargs, wait in MATRIX]
+    "at-limit": dict(name="n", value="x" * (PAIR_LIMIT - 1)),
+    "over-limit": dict(name="n", value="x" * PAIR_LIMIT),
+    "over-limit-encoded": dict(name="n", value="é" * 2048),
+}
+CASES = [pytest.param(name, kwargs, id=name) for name, kwargs in MATRIX.items()]
 
 
 def expected(cookie, sent, browser=False):
-    """What a client that got the cookie's header between the instants `sent` stores, or None.
-
-    `expires` is the range of instants (seconds since the epoch) the cookie
-    may expire at, None for a session cookie.
-    """
+    """What a client that got the cookie's header between the instants `sent` stores, or None; `expires` is the
+    range of instants (seconds since the epoch) the cookie may expire at, None for a session cookie."""
     name, value = urllib.parse.quote(cookie.name), urllib.parse.quote(cookie.value)
     if cookie.max_age == 0 or browser and len(name + value) > PAIR_LIMIT:
         return None
-    if cookie.max_age > 0:
-        expires = (sent[0] + cookie.max_age, sent[1] + cookie.max_age)
-    elif cookie.expires is not None:
-        e = cookie.expires
-        expires = ((e if e.tzinfo else e.replace(tzinfo=UTC)).timestamp() // 1,) * 2
-    else:
-        expires = None
+    e = cookie.expires
+    expires = (tuple(s + cookie.max_age for s in sent) if cookie.max_age > 0
+               else None if e is None else ((e if e.tzinfo else e.replace(tzinfo=UTC)).timestamp() // 1,) * 2)
     if browser and expires:
         expires = tuple(min(e, s + LIFETIME_CAP) for e, s in zip(expires, sent))
     mode = {Mode.LAX: "Lax", Mode.STRICT: "Strict", Mode.NONE: "None"}.get(cookie.same_site)
-    return dict(
-        name=name, value=value,
-        domain="." + cookie.domain if cookie.domain else HOST,
-        path=cookie.path or DEFAULT_PATH,
-        secure=cookie.secure or mode in ("Strict", "None"),
-        http_only=cookie.http_only, expires=expires, same_site=mode, text=(cookie.name, cookie.value),
-    )
+    return dict(name=name, value=value, domain="." + cookie.domain if cookie.domain else HOST,
+                path=cookie.path or DEFAULT_PATH, secure=cookie.secure or mode in ("Strict", "None"),
+                http_only=cookie.http_only, expires=expires, same_site=mode, text=(cookie.name, cookie.value))
 
 
 def check(stored, want):
     """Compare what a client stored (a dict of the keys of `expected`) with what it should hold."""
-    if want is None:
-        assert stored is None, "the client kept a cookie that was to be dropped"
+    if want is None or stored is None:
+        assert stored == want, "the client kept nothing" if stored is None else "it kept a cookie to be dropped"
         return
-    assert stored is not None, "the client kept nothing"
     for key in ("name", "value", "domain", "path", "secure", "http_only", "same_site"):
         assert stored[key] == want[key], key
     assert (stored["expires"] is None) == (want["expires"] is None), "session or persistent"
@@ -134,24 +103,17 @@ def check(stored, want):
     assert tuple(map(urllib.parse.unquote, (stored["name"], stored["value"]))) == want["text"]
 
 
-class _Response:
-    def __init__(self, header):
-        # Header lines reach the jar as http.client parses them: ISO-8859-1 text.
-        self._message = http.client.parse_headers(io.BytesIO(b"Set-Cookie: " + header + b"\r\n\r\n"))
-
-    def info(self):
-        return self._message
-
-
-@pytest.mark.parametrize("case,kwargs", cases("utc", "warn"))
+@pytest.mark.parametrize("case,kwargs", CASES)
 def test_cookie_jar_stores_what_was_written(case, kwargs):
     cookie = Cookie(**kwargs)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+    with warnings.catch_warnings(record=True, action="always") as caught:
         header = write(cookie)
     jar = http.cookiejar.CookieJar()
     sent = time.time()
-    jar.extract_cookies(_Response(header), urllib.request.Request(f"https://{HOST}{DEFAULT_PATH}/{case}"))
+    # Header lines reach the jar as http.client parses them: ISO-8859-1 text.
+    message = http.client.parse_headers(io.BytesIO(b"Set-Cookie: " + header + b"\r\n\r\n"))
+    jar.extract_cookies(types.SimpleNamespace(info=lambda: message),
+                        urllib.request.Request(f"https://{HOST}{DEFAULT_PATH}/{case}"))
     want = expected(cookie, (sent, time.time()))
     stored = [dict(name=c.name, value=c.value, domain=c.domain, path=c.path, secure=c.secure,
                    http_only=c.has_nonstandard_attr("HttpOnly"), expires=c.expires,

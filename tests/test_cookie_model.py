@@ -3,6 +3,8 @@
 import copy
 import ctypes
 import datetime as dt
+import email._parseaddr
+import email.utils
 import gc
 import pickle
 import subprocess
@@ -412,8 +414,8 @@ def test_date_formatting_uses_the_objects_own_strftime():
 class Zone(dt.tzinfo):
     """A tzinfo of Python code that records the calls the formatting makes."""
 
-    def __init__(self, hours, calls):
-        self.hours, self.calls = hours, calls
+    def __init__(self, hours):
+        self.hours, self.calls = hours, []
 
     def utcoffset(self, when):
         self.calls.append("utcoffset")
@@ -423,7 +425,6 @@ class Zone(dt.tzinfo):
 
     def dst(self, when):
         self.calls.append("dst")
-        return None
 
     def fromutc(self, when):
         self.calls.append("fromutc")
@@ -436,34 +437,27 @@ class Stamp(dt.datetime):
 
 def plain_format(when):
     """The formatting written out in Python."""
-    if when.utcoffset() is not None:
-        when = when.astimezone(dt.timezone.utc)
+    when = when.astimezone(dt.timezone.utc) if when.utcoffset() is not None else when
     return when.strftime("%a, %d %b %Y %H:%M:%S GMT").encode()
 
 
 @pytest.mark.parametrize("when, text, calls", [
-    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=PLUS2), b"Wed, 21 Oct 2015 07:28:00 GMT", None),
-    (dt.datetime(2015, 10, 21, 22, 30, 5, tzinfo=dt.timezone(-dt.timedelta(hours=5))), b"Thu, 22 Oct 2015 03:30:05 GMT", None),
-    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone.utc), b"Wed, 21 Oct 2015 09:28:00 GMT", None),
-    (dt.datetime(2015, 10, 21, 9, 28, 59, 999999), b"Wed, 21 Oct 2015 09:28:59 GMT", None),
-    (dt.datetime(1000, 1, 1, 1, tzinfo=PLUS2), b"Tue, 31 Dec 999 23:00:00 GMT", None),
-    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(2, [])), b"Wed, 21 Oct 2015 07:28:00 GMT",
-     ["utcoffset", "utcoffset"]),
-    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(None, [])), b"Wed, 21 Oct 2015 09:28:00 GMT", ["utcoffset", "dst"]),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=PLUS2), b"Wed, 21 Oct 2015 07:28:00 GMT", []),
+    (dt.datetime(2015, 10, 21, 22, 30, 5, tzinfo=dt.timezone(-dt.timedelta(hours=5))), b"Thu, 22 Oct 2015 03:30:05 GMT", []),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone.utc), b"Wed, 21 Oct 2015 09:28:00 GMT", []),
+    (dt.datetime(2015, 10, 21, 9, 28, 59, 999999), b"Wed, 21 Oct 2015 09:28:59 GMT", []),
+    (dt.datetime(1000, 1, 1, 1, tzinfo=PLUS2), b"Tue, 31 Dec 999 23:00:00 GMT", []),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(2)), b"Wed, 21 Oct 2015 07:28:00 GMT", ["utcoffset", "utcoffset"]),
+    (dt.datetime(2015, 10, 21, 9, 28, tzinfo=Zone(None)), b"Wed, 21 Oct 2015 09:28:00 GMT", ["utcoffset", "dst"]),
 ])
 def test_date_formatting_writes_the_instant_in_utc(when, text, calls):
     to_c = capi_function(kc, "datetime_to_cookie_format", ctypes.py_object, ctypes.py_object, ctypes.c_int)
-    write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
-    if calls is not None:
-        when.tzinfo.calls.clear()
+    seen = getattr(when.tzinfo, "calls", [])
+    seen.clear()
     assert datetime_to_cookie_format(when) == text
-    if calls is not None:
-        # The zone's own methods run, as often and in the order plain Python calls them.
-        assert when.tzinfo.calls == calls
-        when.tzinfo.calls.clear()
-    assert plain_format(when) == text
-    if calls is not None:
-        assert when.tzinfo.calls == calls
+    # The zone's own methods run, as often and in the order plain Python calls them.
+    native, seen[:] = seen[:], []
+    assert plain_format(when) == text and native == seen == calls
     general = Stamp(*when.timetuple()[:6], when.microsecond, tzinfo=when.tzinfo)
     assert to_c(when, 0) == to_c(general, 0) == text
     assert write(Cookie("a", "b", when)) == write(Cookie("a", "b", general)) == b"a=b; Expires=" + text
@@ -471,13 +465,12 @@ def test_date_formatting_writes_the_instant_in_utc(when, text, calls):
 
 
 @pytest.mark.parametrize("when, exc, message", [
-    (dt.datetime(2015, 1, 1, tzinfo=Zone("boom", [])), KeyError, "'utcoffset'"),
-    (Stamp(2015, 1, 1, tzinfo=Zone("boom", [])), KeyError, "'utcoffset'"),
+    (dt.datetime(2015, 1, 1, tzinfo=Zone("boom")), KeyError, "'utcoffset'"),
+    (Stamp(2015, 1, 1, tzinfo=Zone("boom")), KeyError, "'utcoffset'"),
     (dt.datetime(1, 1, 1, 0, 30, tzinfo=PLUS2), OverflowError, "date value out of range"),
-    (dt.datetime(2015, 1, 1, tzinfo=Zone(30, [])), ValueError, None),
+    (dt.datetime(2015, 1, 1, tzinfo=Zone(30)), ValueError, None),
 ])
 def test_date_formatting_conversion_errors(when, exc, message):
-    write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
     for fn in (datetime_to_cookie_format, lambda w: write(Cookie("a", "b", w))):
         with pytest.raises(exc) as info:
             fn(when)
@@ -527,6 +520,10 @@ def general_path(monkeypatch):
     monkeypatch.setattr(kc, "parsedate_to_datetime", lambda text: standard(text))
 
 
+def expires_of(raw):
+    return parse_cookie(b"a=b; Expires=" + raw).expires
+
+
 @pytest.mark.parametrize("raw", [
     b"Wed, 21 Oct 2015 07:28:00 GMT", b"Wed,21 Oct 2015 07:28:00 GMT", b"xx,21 Oct 2015 07:28", b"wednesday 21 oct 15 7:28",
     b"21 Oct 68 07:28:00 -0000", b"21 Oct 69 07:28:00 +0000", b"21 Oct 2015 07:28:00 -0", b"Oct 21 2015 07.28 EDT",
@@ -543,10 +540,10 @@ def test_date_reading_matches_the_standard_function(raw, monkeypatch):
     native = date_texts.outcome(datetime_from_cookie_format, raw)
     assert native == date_texts.standard_outcome(raw)
     in_cookie = native if raw else (type(None), None, None)  # an empty Expires is absent
-    assert date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) == in_cookie
-    general_path(monkeypatch)
-    assert date_texts.outcome(datetime_from_cookie_format, raw) == native
-    assert date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) == in_cookie
+    for step in (lambda: None, lambda: general_path(monkeypatch)):
+        step()
+        assert date_texts.outcome(datetime_from_cookie_format, raw) == native
+        assert date_texts.outcome(expires_of, raw) == in_cookie
     monkeypatch.undo()
     assert_no_leaks(datetime_from_cookie_format, raw)
 
@@ -560,45 +557,32 @@ def test_date_reading_over_generated_texts(seed, monkeypatch):
     assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in texts] == native
 
 
-def _patch_dates(monkeypatch, change):
-    import email._parseaddr
-    import email.utils
-
-    if change == "parser":
-        monkeypatch.setattr(email.utils, "_parsedate_tz", lambda d: [1999, 2, 3, 4, 5, 6, 0, 1, -1, None])
-    elif change == "zone table":
-        monkeypatch.setattr(email._parseaddr, "_timezones", {"GMT": 2400})
-    elif change == "zone entry":
-        monkeypatch.setitem(email._parseaddr._timezones, "GMT", -2400)
-    elif change == "code":
-        monkeypatch.setattr(email.utils.parsedate_to_datetime, "__code__",
-                            (lambda data: datetime.datetime(1999, 1, 1)).__code__)
-    elif change == "datetime class":
-        monkeypatch.setattr(dt, "datetime", Stamp)
-
-
-@pytest.mark.parametrize("change", ["parser", "zone table", "zone entry", "code", "datetime class"])
+@pytest.mark.parametrize("change", [
+    lambda mp: mp.setattr(email.utils, "_parsedate_tz", lambda d: [1999, 2, 3, 4, 5, 6, 0, 1, -1, None]),
+    lambda mp: mp.setattr(email._parseaddr, "_timezones", {"GMT": 2400}),
+    lambda mp: mp.setitem(email._parseaddr._timezones, "GMT", -2400),
+    lambda mp: mp.setattr(email.utils.parsedate_to_datetime, "__code__",
+                          (lambda data: datetime.datetime(1999, 1, 1)).__code__),
+    lambda mp: mp.setattr(dt, "datetime", Stamp),
+], ids=["parser", "zone table", "zone entry", "code", "datetime class"])
 def test_date_reading_follows_changes_behind_the_standard_function(change, monkeypatch):
     raws = [b"Wed, 21 Oct 2015 07:28:00 GMT", b"21 Oct 15 07:28 +0200"]
     before = [date_texts.outcome(datetime_from_cookie_format, raw) for raw in raws]
-    _patch_dates(monkeypatch, change)
+    change(monkeypatch)
     changed = [date_texts.standard_outcome(raw) for raw in raws]
     assert changed != before
     assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in raws] == changed
-    assert [date_texts.outcome(lambda r: parse_cookie(b"a=b; Expires=" + r).expires, raw) for raw in raws] == changed
+    assert [date_texts.outcome(expires_of, raw) for raw in raws] == changed
     monkeypatch.undo()
     assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in raws] == before
 
 
-def test_date_reading_follows_the_integer_digit_limit():
-    import sys
-
-    raw = b"21 Oct " + b"1" * 700 + b" 07:28"
-    limit = sys.get_int_max_str_digits()
+@pytest.mark.parametrize("digits", [640, 0])
+def test_date_reading_follows_the_integer_digit_limit(digits):
+    raw, limit = b"21 Oct " + b"1" * 700 + b" 07:28", sys.get_int_max_str_digits()
     try:
-        for digits in (640, 0):
-            sys.set_int_max_str_digits(digits)
-            assert date_texts.outcome(datetime_from_cookie_format, raw) == date_texts.standard_outcome(raw)
+        sys.set_int_max_str_digits(digits)
+        assert date_texts.outcome(datetime_from_cookie_format, raw) == date_texts.standard_outcome(raw)
     finally:
         sys.set_int_max_str_digits(limit)
 

@@ -14,7 +14,7 @@ import warnings
 import pytest
 
 from kelvarn.cookies import Cookie
-from test_cookie_interop import DEFAULT_PATH, HOST, cases, check, expected, write
+from test_cookie_interop import CASES, DEFAULT_PATH, HOST, check, expected, write
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -77,9 +77,8 @@ def browser():
     driver.quit()
 
 
-# The browser suite waits only for the expires fix: that Chromium drops an
-# over-long cookie holds with or without the writer's warning.
-@pytest.mark.parametrize("case,kwargs", cases("utc"))
+# That Chromium drops an over-long cookie holds with or without the writer's warning.
+@pytest.mark.parametrize("case,kwargs", CASES)
 def test_chromium_stores_what_was_written(case, kwargs, server, browser):
     app, port = server
     cookie = Cookie(**kwargs)
