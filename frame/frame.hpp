@@ -10,6 +10,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "compat.hpp"
+#include "portable.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -46,7 +49,7 @@ private:
 inline PyTypeObject type_template(const char* name, Py_ssize_t basicsize) {
     PyTypeObject t;
     std::memset(static_cast<void*>(&t), 0, sizeof t);
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), _Py_IMMORTAL_REFCNT);
+    compat::make_immortal(reinterpret_cast<PyObject*>(&t));
     t.tp_name = name;
     t.tp_basicsize = basicsize;
     return t;
@@ -73,6 +76,21 @@ inline void replace(PyObject*& field, PyObject* value) {
     PyObject* old = field;
     field = value;
     Py_XDECREF(old);
+}
+
+// The first occurrence of `needle` (m bytes, m >= 1) in the n bytes at `p`,
+// or null: memchr finds each candidate first byte, memcmp checks the rest.
+// Portable (Windows has no memmem) and quicker for the short separators used
+// here; no worse than linear in n for them.
+inline const char* find_bytes(const char* p, size_t n, const char* needle, size_t m) {
+    const char* end = p + n;
+    while (size_t(end - p) >= m) {
+        auto at = static_cast<const char*>(std::memchr(p, needle[0], size_t(end - p) - m + 1));
+        if (!at) return nullptr;
+        if (std::memcmp(at + 1, needle + 1, m - 1) == 0) return at;
+        p = at + 1;
+    }
+    return nullptr;
 }
 
 // The setter of a text attribute such as __name__: only str is accepted.

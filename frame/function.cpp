@@ -266,7 +266,7 @@ struct Function {
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
-[[gnu::noinline]] PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+KV_NOINLINE PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                                PyObject* kwnames) {
     FuncDef& def = *as_function(callable)->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);

@@ -1242,12 +1242,12 @@ PyObject* split_value_impl(PyObject* value, PyObject* separator) {
     Py_ssize_t at;
     if (PyBytes_CheckExact(separator)) {
         Py_ssize_t m = PyBytes_GET_SIZE(separator);
-        const void* found = m == 0 ? p : memmem(p, size_t(n), PyBytes_AS_STRING(separator), size_t(m));
+        const char* found = m == 0 ? p : kv::find_bytes(p, size_t(n), PyBytes_AS_STRING(separator), size_t(m));
         if (!found) {
             PyErr_SetString(PyExc_ValueError, "subsection not found");
             return nullptr;
         }
-        at = static_cast<const char*>(found) - p;
+        at = found - p;
     } else {
         Ref i = Ref::steal(kv::call_method(value, n_index, separator));
         if (!i) return nullptr;
@@ -1333,7 +1333,7 @@ struct Fragments {
     bool done = false;
     bool next(Span* out) {
         if (done) return false;
-        const char* at = static_cast<const char*>(memmem(p, size_t(end - p), sep, seplen));
+        const char* at = kv::find_bytes(p, size_t(end - p), sep, seplen);
         if (!at) {
             out->p = p;
             out->n = end - p;
@@ -1353,7 +1353,7 @@ PyObject* parse_impl(PyObject* raw) {
     const char* p = PyBytes_AS_STRING(raw);
     Py_ssize_t n = PyBytes_GET_SIZE(raw);
     // Steps 1 and 2: fragments at "; ", or at ";" when there is no "; ".
-    bool spaced = memmem(p, size_t(n), "; ", 2) != nullptr;
+    bool spaced = kv::find_bytes(p, size_t(n), "; ", 2) != nullptr;
     auto fragments = [&] { return Fragments{p, p + n, spaced ? "; " : ";", spaced ? size_t(2) : size_t(1)}; };
 
     // Step 3: name and value of the first fragment.

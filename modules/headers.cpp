@@ -2,10 +2,6 @@
 #include "frame.hpp"
 #include "headers.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <utility>
 
 namespace {
@@ -88,7 +84,7 @@ inline uint64_t load8(const char* p) {
     return v;
 }
 
-#if defined(__SSE2__)
+#if KV_HAVE_SSE2
 // Sixteen bytes at once: each pair of bytes is equal, or equal with bit 0x20
 // set and then a letter a-z (bytes from 0x80 on compare as negative and are
 // no letters).
@@ -103,7 +99,7 @@ inline bool same16_nocase(__m128i x, __m128i y) {
 inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
 // Names longer than 16 bytes: whole blocks, then the last sixteen bytes.
-[[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
+KV_NOINLINE bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n - 16; i += 16)
         if (!same16_nocase(load16(a + i), load16(b + i))) return false;
     return same16_nocase(load16(a + n - 16), load16(b + n - 16));
@@ -111,11 +107,16 @@ inline __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<c
 
 // The first and the last eight bytes of a name of 8 to 16 bytes.
 inline __m128i load_ends(const char* p, Py_ssize_t n) {
+#if KV_X86_64
     return _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(load8(p))), _mm_cvtsi64_si128(int64_t(load8(p + n - 8))));
+#else
+    auto low8 = [](const char* q) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)); };
+    return _mm_unpacklo_epi64(low8(p), low8(p + n - 8));
+#endif
 }
 #else
 // Names longer than 16 bytes: whole words, then the last eight bytes.
-[[gnu::noinline]] bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
+KV_NOINLINE bool equal_nocase_long(const char* a, const char* b, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n - 8; i += 8)
         if (!same_nocase(load8(a + i), load8(b + i))) return false;
     return same_nocase(load8(a + n - 8), load8(b + n - 8));
@@ -127,11 +128,11 @@ inline __m128i load_ends(const char* p, Py_ssize_t n) {
 // allocating. Kept out of line: the scans call it only when the lengths
 // agree, and their loops stay small. Short tails are read as overlapping
 // words.
-[[gnu::noinline]] bool equal_nocase(const char* a, const char* b, Py_ssize_t n) {
+KV_NOINLINE bool equal_nocase(const char* a, const char* b, Py_ssize_t n) {
     auto load4 = [](const char* p) { uint32_t v; std::memcpy(&v, p, 4); return uint64_t(v); };
     auto load2 = [](const char* p) { uint16_t v; std::memcpy(&v, p, 2); return uint64_t(v); };
     if (n > 16) return equal_nocase_long(a, b, n);
-#if defined(__SSE2__)
+#if KV_HAVE_SSE2
     if (n >= 8) return same16_nocase(load_ends(a, n), load_ends(b, n));
 #else
     if (n > 8) return same_nocase(load8(a), load8(b)) && same_nocase(load8(a + n - 8), load8(b + n - 8));
@@ -339,13 +340,12 @@ PyObject* index_error() {
 // closer look, or `n`. A leaf: nothing is referenced and no Python code runs.
 // For `contains` a None value also stops the loop, whatever the name's length.
 template <bool Pairs>
-[[gnu::hot]] Py_ssize_t next_stop(PyObject* const* items, Py_ssize_t i, Py_ssize_t n, Py_ssize_t len) {
+KV_HOT Py_ssize_t next_stop(PyObject* const* items, Py_ssize_t i, Py_ssize_t n, Py_ssize_t len) {
     PyTypeObject* tuple_type = &PyTuple_Type;
     PyTypeObject* bytes_type = &PyBytes_Type;
-#if defined(__GNUC__)
     // Kept in registers rather than reloaded from the symbol table per entry.
-    asm("" : "+r"(tuple_type), "+r"(bytes_type));
-#endif
+    KV_KEEP_IN_REGISTER(tuple_type);
+    KV_KEEP_IN_REGISTER(bytes_type);
     auto stops = [&](PyObject* entry) {
         if (Py_TYPE(entry) != tuple_type) return true;
         if (Pairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1) return true;
@@ -514,7 +514,7 @@ constexpr int max_borrowed = 8;
 // get and get_tuples from the entry at `i` on, with the matches found
 // before it.
 template <bool Entries>
-[[gnu::noinline]] PyObject* collect_from(PyObject* list, Py_ssize_t i, PyObject* key, PyObject* const* found,
+KV_NOINLINE PyObject* collect_from(PyObject* list, Py_ssize_t i, PyObject* key, PyObject* const* found,
                                          int nfound) {
     Collected collected;
     for (int k = 0; k < nfound; k++)
@@ -563,7 +563,7 @@ PyObject* first_value(PyObject* entry) {
     return Py_NewRef(value);
 }
 
-[[gnu::noinline]] PyObject* get_first_from(PyObject* list, Py_ssize_t i, PyObject* key) {
+KV_NOINLINE PyObject* get_first_from(PyObject* list, Py_ssize_t i, PyObject* key) {
     PyObject* found = nullptr;
     int r = scan_from(list, i, key, [&](PyObject* entry) {
         found = first_value(entry);
@@ -630,7 +630,7 @@ int pair_matches(PyObject* name, PyObject* value, PyObject* key) {
 }
 
 // An entry that is not an exact pair: unpacked by iteration, held meanwhile.
-[[gnu::noinline]] int entry_matches_slow(PyObject* entry, PyObject* key) {
+KV_NOINLINE int entry_matches_slow(PyObject* entry, PyObject* key) {
     Ref hold_entry = Ref::borrow(entry);
     PyObject *name, *value;
     Ref hold[2];
@@ -652,7 +652,7 @@ inline bool pair_name_is(PyObject* entry, PyObject* key) {
 
 // `contains` from the entry at `i` on: the list is held while entries are
 // unpacked by iteration, and read afresh at every step.
-[[gnu::noinline]] int contains_from(PyObject* list, Py_ssize_t i, PyObject* key) {
+KV_NOINLINE int contains_from(PyObject* list, Py_ssize_t i, PyObject* key) {
     Ref held = Ref::borrow(list);
     Py_ssize_t len = PyBytes_GET_SIZE(key);
     for (; (i = next_stop<true>(list_items(list), i, PyList_GET_SIZE(list), len)) < PyList_GET_SIZE(list); i++) {

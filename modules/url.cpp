@@ -289,7 +289,7 @@ bool prepare_reader(PyTypeObject* t) {
     PyObject* found[c_count];
     bool all = true;
     for (int i = 0; i < c_count; i++) {
-        PyObject* d = _PyType_Lookup(t, *component_names[i]);  // borrowed; raises nothing
+        PyObject* d = kv::compat::type_lookup(t, *component_names[i]);  // borrowed; raises nothing
         if (!d || !is_data_descriptor(d)) all = false;
         found[i] = d;
     }
@@ -308,7 +308,7 @@ bool prepare_reader(PyTypeObject* t) {
 }
 
 // The reads the getter fast path does not take.
-[[gnu::noinline]] PyObject* read_component_slow(PyObject* parsed, Component c, bool cached) {
+KV_NOINLINE PyObject* read_component_slow(PyObject* parsed, Component c, bool cached) {
     PyTypeObject* t = Py_TYPE(parsed);
     if (cached && current(reader, t) && reader.descr[c] && is_data_descriptor(reader.descr[c])) {
         Ref d = Ref::borrow(reader.descr[c]);
