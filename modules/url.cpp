@@ -158,6 +158,7 @@ bool valid_schema(PyObject* schema) {
     Py_ssize_t n = PyBytes_GET_SIZE(schema);
     if (n == 0 || bytes_is(schema, "http", 4) || bytes_is(schema, "https", 5)) return true;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(schema), n, "strict"));
+    if (text) text = Ref::steal(kv::shown(text.get()));
     if (text) PyErr_Format(invalid_url, "Expected http or https schema; got instead %U", text.get());
     kv::add_traceback(valid_schema_site);
     return false;
@@ -390,7 +391,8 @@ int parse_into(URLObject* self, PyObject* value) {
 // as in an `except` block: whatever is raised meanwhile (the decoding error,
 // an error inside the caught exception's __str__, InvalidURL itself) is
 // chained to it by the runtime, and an error raised inside __str__ while
-// handling another one keeps that one as its context.
+// handling another one keeps that one as its context. Both echoed pieces are
+// cut to a bounded length; the caught exception keeps its own message.
 void wrap_parse_error(PyObject* value) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
     kv::add_traceback(url_init_site);
@@ -399,7 +401,9 @@ void wrap_parse_error(PyObject* value) {
     PyErr_SetHandledException(caught.get());
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict"));
     Ref detail, message;
+    if (text) text = Ref::steal(kv::shown(text.get()));
     if (text) detail = Ref::steal(PyObject_Str(caught.get()));
+    if (detail) detail = Ref::steal(kv::shown(detail.get()));
     if (detail)
         message = Ref::steal(
             PyUnicode_FromFormat("The value cannot be parsed as URL (%U): %U", text.get(), detail.get()));
@@ -580,7 +584,14 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
         // The first str() may warn (python -b) and run a hook that
         // re-initialises either URL: both values are held.
         Ref a = Ref::borrow(self->value), b = Ref::borrow(o->value);
-        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%S + %S)", a.get(), b.get());
+        Ref shown_a = Ref::steal(PyObject_Str(a.get()));
+        if (shown_a) shown_a = Ref::steal(kv::shown(shown_a.get()));
+        if (!shown_a) return nullptr;
+        Ref shown_b = Ref::steal(PyObject_Str(b.get()));
+        if (shown_b) shown_b = Ref::steal(kv::shown(shown_b.get()));
+        if (!shown_b) return nullptr;
+        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%U + %U)", shown_a.get(),
+                     shown_b.get());
         return nullptr;
     }
     if (present(self->query) || present(self->fragment)) {

@@ -9,7 +9,7 @@ import pytest
 
 import kelvarn.url as url_module
 from kelvarn.url import URL, InvalidURL, build_absolute_url, join_prefix
-from support import assert_no_leaks, capi_function, capsule_name, run_reinit_on_bytes_warning, vtable_slot
+from support import assert_no_leaks, capi_function, capsule_name, cut, run_reinit_on_bytes_warning, vtable_slot
 
 PARSE = "The value cannot be parsed as URL ("
 NONE_RIGHT = "can't concat NoneType to bytes"
@@ -43,6 +43,8 @@ def test_join(base, other, result):
 @pytest.mark.parametrize("base, other, message", [
     (b"/a", b"http://h/x", "Cannot concatenate to an absolute URL (b'/a' + b'http://h/x')"),
     (b"/a?x=1", b"http://h/", "Cannot concatenate to an absolute URL (b'/a?x=1' + b'http://h/')"),
+    *[(b"/a", b"http://h/" + b"x" * n,
+       f"Cannot concatenate to an absolute URL (b'/a' + {cut(repr(b'http://h/' + b'x' * n))})") for n in (187, 188, 189)],
     (b"/a?x=1", b"/b", "Cannot concatenate a URL with query or fragment to another URL portion"),
     (b"/a#f", b"/b", "Cannot concatenate a URL with query or fragment to another URL portion"),
 ])
@@ -201,6 +203,10 @@ def test_rebuilds(raw, call, result):
     (lambda: URL(b"http://h/p").with_scheme(scheme=b"http"), TypeError,
      "with_scheme() got an unexpected keyword argument 'scheme'"),
     (lambda: URL(b"http://h/p").with_host(b"x y"), InvalidURL, PARSE + "http://x y/p): invalid url b'http://x y/p'"),
+    *[(lambda n=n: URL(b"/p").with_query(b" " * n), InvalidURL,
+       PARSE + cut("/p?" + " " * n) + "): " + cut(f"invalid url {b'/p?' + b' ' * n!r}")) for n in (196, 197, 198)],
+    *[(lambda n=n: URL(b"http://h/").with_scheme(b"f" * n), InvalidURL,
+       "Expected http or https schema; got instead " + cut("f" * n)) for n in (199, 200, 201)],
 ])
 def test_rebuild_errors(call, error, message):
     with pytest.raises(error) as info:
@@ -375,6 +381,7 @@ LEAK_CASES = {
     "join": lambda: R.join(URL(b"/b")),
     "join-slash": lambda: URL(b"/a").join(URL(b"/b")),
     "join-absolute": lambda: R.join(A),
+    "join-absolute-long": lambda: R.join(URL(b"http://h/" + b"x" * 300)),
     "join-query": lambda: A.join(R),
     "join-none": lambda: R.join(None),
     "join-unparsable": lambda: URL(b"/a").join(URL(b"/\xff")),
@@ -395,6 +402,7 @@ LEAK_CASES = {
     "with_query-wrong-type": lambda: R.with_query("n"),
     "with_scheme": lambda: A.with_scheme(b"https"),
     "with_scheme-ftp": lambda: A.with_scheme(b"ftp"),
+    "with_scheme-long": lambda: A.with_scheme(b"f" * 300),
     "with_scheme-none": lambda: A.with_scheme(None),
     "with_scheme-empty": lambda: A.with_scheme(b""),
     "build_absolute_url": lambda: build_absolute_url(b"http", b"h", b"api/", b"v"),
