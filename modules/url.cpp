@@ -605,27 +605,43 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
     return new_url_from(concat({Piece{a}, Piece{b}}));
 }
 
+// The host and port as a rebuild writes them after "://". A host taken from
+// the parse (`parsed`) that holds a ':' is an IPv6 address, which the parser
+// reports without its brackets: they are put back. The port follows as ":"
+// and its digits unless it is 0. The pieces point into the object itself.
+struct Authority {
+    Authority(PyObject* host, bool parsed, int port) : host{host} {
+        bool v6 = parsed && PyBytes_CheckExact(host) &&
+                  std::memchr(PyBytes_AS_STRING(host), ':', size_t(PyBytes_GET_SIZE(host)));
+        open = raw_piece("[", v6 ? 1 : 0);
+        close = raw_piece("]", v6 ? 1 : 0);
+        port_piece = raw_piece(digits, port ? PyOS_snprintf(digits, sizeof digits, ":%d", port) : 0);
+    }
+    Authority(const Authority&) = delete;
+    Piece open, host, close, port_piece;
+    char digits[16];
+};
+
 PyObject* base_url_impl(URLObject* self) {
     if (!self->is_absolute) {
         PyErr_SetString(PyExc_ValueError, "This URL is relative. Cannot extract a base URL (without path).");
         return nullptr;
     }
+    // A default port (80 with http, 443 with https) is left out.
     int port = self->port;
-    if (port != 0 && ((bytes_is(self->schema, "http", 4) && port != 80) ||
-                      (bytes_is(self->schema, "https", 5) && port != 443))) {
-        char digits[16];
-        int n = PyOS_snprintf(digits, sizeof digits, ":%d", port);
-        return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), Piece{self->host}, raw_piece(digits, n)}));
-    }
-    return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), Piece{self->host}}));
+    bool shown_port = port != 0 && ((bytes_is(self->schema, "http", 4) && port != 80) ||
+                                    (bytes_is(self->schema, "https", 5) && port != 443));
+    Authority a(self->host, true, shown_port ? port : 0);
+    return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), a.open, a.host, a.close, a.port_piece}));
 }
 
-// schema://host path [?query] [#fragment], with the query and fragment
+// schema://authority path [?query] [#fragment], with the query and fragment
 // given (null: left out).
-PyObject* rebuild(PyObject* schema, PyObject* host, PyObject* path, PyObject* query, PyObject* fragment) {
+PyObject* rebuild(PyObject* schema, const Authority& a, PyObject* path, PyObject* query, PyObject* fragment) {
     Piece q0 = query ? raw_piece("?", 1) : raw_piece("", 0), q1 = Piece{query ? query : kv::empty_bytes};
     Piece f0 = fragment ? raw_piece("#", 1) : raw_piece("", 0), f1 = Piece{fragment ? fragment : kv::empty_bytes};
-    return concat({Piece{schema}, raw_piece("://", 3), Piece{host}, Piece{path}, q0, q1, f0, f1});
+    return concat({Piece{schema}, raw_piece("://", 3), a.open, a.host, a.close, a.port_piece, Piece{path}, q0, q1,
+                   f0, f1});
 }
 
 PyObject* optional(PyObject* component) { return present(component) ? component : nullptr; }
@@ -644,21 +660,30 @@ PyObject* not_absolute() {
 PyObject* with_host_impl(URLObject* self, PyObject* host) {
     if (!check_bytes_arg("host", host)) return nullptr;
     if (!self->is_absolute) return not_absolute();
-    return new_url_from(rebuild(self->schema, host, self->path, optional(self->query), optional(self->fragment)));
+    // The argument is written as given (it may carry a port); the
+    // receiver's port is not carried over.
+    Authority a(host, false, 0);
+    return new_url_from(rebuild(self->schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
 
 PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
     if (!check_bytes_arg("schema", schema)) return nullptr;
     if (!self->is_absolute) return not_absolute();
     if (!valid_schema(schema)) return nullptr;
-    return new_url_from(rebuild(schema, self->host, self->path, optional(self->query), optional(self->fragment)));
+    // The port is not carried over: it belongs to the old schema, whose
+    // default port it may well be.
+    Authority a(self->host, true, 0);
+    return new_url_from(rebuild(schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
 
 PyObject* with_query_impl(URLObject* self, PyObject* query) {
     if (!check_bytes_arg("query", query)) return nullptr;
     PyObject* q = optional(query);
     PyObject* f = optional(self->fragment);
-    if (self->is_absolute) return new_url_from(rebuild(self->schema, self->host, self->path, q, f));
+    if (self->is_absolute) {
+        Authority a(self->host, true, self->port);
+        return new_url_from(rebuild(self->schema, a, self->path, q, f));
+    }
     Piece q0 = q ? raw_piece("?", 1) : raw_piece("", 0), q1 = Piece{q ? q : kv::empty_bytes};
     Piece f0 = f ? raw_piece("#", 1) : raw_piece("", 0), f1 = Piece{f ? f : kv::empty_bytes};
     if (!q && !f) return new_url_from(concat({Piece{self->path}}));

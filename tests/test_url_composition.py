@@ -170,7 +170,10 @@ def test_base_url_errors(call, error, message):
 @pytest.mark.parametrize("raw, call, result", [
     (b"http://h:8080/p?q=1#f", lambda u: u.with_host(b"x"), b"http://x/p?q=1#f"),
     (b"http://h/p", lambda u: u.with_host(host=b"x:81"), b"http://x:81/p"),
-    (b"https://h:8443/p?q", lambda u: u.with_query(b"n=2"), b"https://h/p?n=2"),
+    (b"https://h:8443/p?q", lambda u: u.with_query(b"n=2"), b"https://h:8443/p?n=2"),
+    (b"http://u:pw@[::1]:80/p?q#f", lambda u: slot(4, 1)(u, b"n", 1), b"http://[::1]:80/p?n#f"),
+    (b"http://u:pw@[::1]:81/p#f", lambda u: slot(3, 1)(u, b"https", 0), b"https://[::1]/p#f"),
+    (b"https://u:pw@[::1]:8443/a", lambda u: slot(1, 0)(u, 0), b"https://[::1]:8443"),
     (b"http://h/p?q#f", lambda u: u.with_query(None), b"http://h/p#f"),
     (b"http://h/p?q#f", lambda u: u.with_query(query=b""), b"http://h/p#f"),
     (b"/p?q#f", lambda u: u.with_query(b"z"), b"/p?z#f"),
@@ -328,7 +331,7 @@ SLOTS = [
     (1, "base_url", lambda: (), b"http://h:81"),
     (2, "with_host", lambda: (b"x",), b"http://x/a/"),
     (3, "with_scheme", lambda: (b"https",), b"https://h/a/"),
-    (4, "with_query", lambda: (b"n",), b"http://h/a/?n"),
+    (4, "with_query", lambda: (b"n",), b"http://h:81/a/?n"),
 ]
 
 
@@ -376,6 +379,7 @@ A = URL(b"http://h:81/a/?q#f")
 R = URL(b"/a/")
 NOPATH = URL(b"http://h")
 MARKER = URL(b"/m")
+V6 = URL(b"http://[::1]:81/a")
 
 LEAK_CASES = {
     "join": lambda: R.join(URL(b"/b")),
@@ -398,6 +402,7 @@ LEAK_CASES = {
     "with_host-nopath": lambda: NOPATH.with_host(b"x"),
     "with_host-relative": lambda: R.with_host(b"x"),
     "with_query": lambda: A.with_query(b"n"),
+    "with_query-ipv6": lambda: (V6.base_url(), V6.with_scheme(b"https"), V6.with_query(b" " * 300)),
     "with_query-relative": lambda: R.with_query(b"n"),
     "with_query-wrong-type": lambda: R.with_query("n"),
     "with_scheme": lambda: A.with_scheme(b"https"),
