@@ -605,6 +605,18 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
     return new_url_from(concat({Piece{a}, Piece{b}}));
 }
 
+// ":" and the decimal digits of `port` at the end of `buf`, as "%d" writes
+// them (the formatting functions cost more than the rest of a rebuild).
+Piece port_digits(char (&buf)[16], int port) {
+    char* at = buf + sizeof buf;
+    unsigned v = port < 0 ? 0u - unsigned(port) : unsigned(port);
+    do *--at = char('0' + v % 10);
+    while (v /= 10);
+    if (port < 0) *--at = '-';
+    *--at = ':';
+    return raw_piece(at, buf + sizeof buf - at);
+}
+
 // The host and port as a rebuild writes them after "://". A host taken from
 // the parse (`parsed`) that holds a ':' is an IPv6 address, which the parser
 // reports without its brackets: they are put back. The port follows as ":"
@@ -615,7 +627,7 @@ struct Authority {
                   std::memchr(PyBytes_AS_STRING(host), ':', size_t(PyBytes_GET_SIZE(host)));
         open = raw_piece("[", v6 ? 1 : 0);
         close = raw_piece("]", v6 ? 1 : 0);
-        port_piece = raw_piece(digits, port ? PyOS_snprintf(digits, sizeof digits, ":%d", port) : 0);
+        port_piece = port ? port_digits(digits, port) : raw_piece("", 0);
     }
     Authority(const Authority&) = delete;
     Piece open, host, close, port_piece;
