@@ -379,7 +379,6 @@ A = URL(b"http://h:81/a/?q#f")
 R = URL(b"/a/")
 NOPATH = URL(b"http://h")
 MARKER = URL(b"/m")
-V6 = URL(b"http://[::1]:81/a")
 
 LEAK_CASES = {
     "join": lambda: R.join(URL(b"/b")),
@@ -402,7 +401,7 @@ LEAK_CASES = {
     "with_host-nopath": lambda: NOPATH.with_host(b"x"),
     "with_host-relative": lambda: R.with_host(b"x"),
     "with_query": lambda: A.with_query(b"n"),
-    "with_query-ipv6": lambda: (V6.base_url(), V6.with_scheme(b"https"), V6.with_query(b" " * 300)),
+    "with_query-ipv6": lambda: ((v := URL(b"http://[::1]:81/a")).base_url(), v.with_scheme(b"https"), v.with_query(b" " * 300)),
     "with_query-relative": lambda: R.with_query(b"n"),
     "with_query-wrong-type": lambda: R.with_query("n"),
     "with_scheme": lambda: A.with_scheme(b"https"),
