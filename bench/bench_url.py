@@ -83,7 +83,6 @@ def cases():
 
     for label, raw in inputs.items():
         k, y = URL(raw), yarl.URL(raw.decode())
-        # (kelvarn's rebuild leaves the port out, as specified for with_query)
         assert k.with_query(b"page=3").query == y.with_query("page=3").raw_query_string.encode()
         out.append((f"with_query: {label}", {
             "kelvarn": lambda k=k: k.with_query(b"page=3"),

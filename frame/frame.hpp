@@ -218,6 +218,13 @@ bool unpack2(PyObject* o, PyObject** a, PyObject** b, Ref* hold);
 // Concatenate text objects into one string allocated once.
 PyObject* join_text(PyObject* const* parts, Py_ssize_t n);
 
+// A piece of input echoed in a message, kept to a bounded size whatever the
+// input: a text of more than `shown_max` characters becomes its first
+// `shown_max` characters followed by "..." (as "%.200s" cuts, marked); a
+// shorter one is returned as it is. Takes a str; returns a new reference.
+constexpr Py_ssize_t shown_max = 200;
+PyObject* shown(PyObject* text);
+
 // ---------------------------------------------------------------------------
 // Typed conversions
 

@@ -389,6 +389,12 @@ PyObject* join_text(PyObject* const* parts, Py_ssize_t n) {
     return result;
 }
 
+PyObject* shown(PyObject* text) {
+    if (PyUnicode_GET_LENGTH(text) <= shown_max) return Py_NewRef(text);
+    Ref head = Ref::steal(PyUnicode_Substring(text, 0, shown_max));
+    return head ? PyUnicode_FromFormat("%U...", head.get()) : nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Typed conversions
 

@@ -1309,6 +1309,7 @@ void invalid_fragment(const char* p, Py_ssize_t n) {
     PyObject* first = PyErr_GetRaisedException();
     Ref fragment = Ref::steal(PyBytes_FromStringAndSize(p, n));
     Ref shown = fragment ? Ref::steal(PyObject_Str(fragment.get())) : Ref();
+    if (shown) shown = Ref::steal(kv::shown(shown.get()));  // bounded, whatever the input
     if (!shown) {
         Py_DECREF(first);
         return;

@@ -158,6 +158,7 @@ bool valid_schema(PyObject* schema) {
     Py_ssize_t n = PyBytes_GET_SIZE(schema);
     if (n == 0 || bytes_is(schema, "http", 4) || bytes_is(schema, "https", 5)) return true;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(schema), n, "strict"));
+    if (text) text = Ref::steal(kv::shown(text.get()));
     if (text) PyErr_Format(invalid_url, "Expected http or https schema; got instead %U", text.get());
     kv::add_traceback(valid_schema_site);
     return false;
@@ -390,7 +391,8 @@ int parse_into(URLObject* self, PyObject* value) {
 // as in an `except` block: whatever is raised meanwhile (the decoding error,
 // an error inside the caught exception's __str__, InvalidURL itself) is
 // chained to it by the runtime, and an error raised inside __str__ while
-// handling another one keeps that one as its context.
+// handling another one keeps that one as its context. Both echoed pieces are
+// cut to a bounded length; the caught exception keeps its own message.
 void wrap_parse_error(PyObject* value) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
     kv::add_traceback(url_init_site);
@@ -399,7 +401,9 @@ void wrap_parse_error(PyObject* value) {
     PyErr_SetHandledException(caught.get());
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict"));
     Ref detail, message;
+    if (text) text = Ref::steal(kv::shown(text.get()));
     if (text) detail = Ref::steal(PyObject_Str(caught.get()));
+    if (detail) detail = Ref::steal(kv::shown(detail.get()));
     if (detail)
         message = Ref::steal(
             PyUnicode_FromFormat("The value cannot be parsed as URL (%U): %U", text.get(), detail.get()));
@@ -580,7 +584,14 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
         // The first str() may warn (python -b) and run a hook that
         // re-initialises either URL: both values are held.
         Ref a = Ref::borrow(self->value), b = Ref::borrow(o->value);
-        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%S + %S)", a.get(), b.get());
+        Ref shown_a = Ref::steal(PyObject_Str(a.get()));
+        if (shown_a) shown_a = Ref::steal(kv::shown(shown_a.get()));
+        if (!shown_a) return nullptr;
+        Ref shown_b = Ref::steal(PyObject_Str(b.get()));
+        if (shown_b) shown_b = Ref::steal(kv::shown(shown_b.get()));
+        if (!shown_b) return nullptr;
+        PyErr_Format(PyExc_ValueError, "Cannot concatenate to an absolute URL (%U + %U)", shown_a.get(),
+                     shown_b.get());
         return nullptr;
     }
     if (present(self->query) || present(self->fragment)) {
@@ -594,27 +605,55 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
     return new_url_from(concat({Piece{a}, Piece{b}}));
 }
 
+// ":" and the decimal digits of `port` at the end of `buf`, as "%d" writes
+// them (the formatting functions cost more than the rest of a rebuild).
+Piece port_digits(char (&buf)[16], int port) {
+    char* at = buf + sizeof buf;
+    unsigned v = port < 0 ? 0u - unsigned(port) : unsigned(port);
+    do *--at = char('0' + v % 10);
+    while (v /= 10);
+    if (port < 0) *--at = '-';
+    *--at = ':';
+    return raw_piece(at, buf + sizeof buf - at);
+}
+
+// The host and port as a rebuild writes them after "://". A host taken from
+// the parse (`parsed`) that holds a ':' is an IPv6 address, which the parser
+// reports without its brackets: they are put back. The port follows as ":"
+// and its digits unless it is 0. The pieces point into the object itself.
+struct Authority {
+    Authority(PyObject* host, bool parsed, int port) : host{host} {
+        bool v6 = parsed && PyBytes_CheckExact(host) &&
+                  std::memchr(PyBytes_AS_STRING(host), ':', size_t(PyBytes_GET_SIZE(host)));
+        open = raw_piece("[", v6 ? 1 : 0);
+        close = raw_piece("]", v6 ? 1 : 0);
+        port_piece = port ? port_digits(digits, port) : raw_piece("", 0);
+    }
+    Authority(const Authority&) = delete;
+    Piece open, host, close, port_piece;
+    char digits[16];
+};
+
 PyObject* base_url_impl(URLObject* self) {
     if (!self->is_absolute) {
         PyErr_SetString(PyExc_ValueError, "This URL is relative. Cannot extract a base URL (without path).");
         return nullptr;
     }
+    // A default port (80 with http, 443 with https) is left out.
     int port = self->port;
-    if (port != 0 && ((bytes_is(self->schema, "http", 4) && port != 80) ||
-                      (bytes_is(self->schema, "https", 5) && port != 443))) {
-        char digits[16];
-        int n = PyOS_snprintf(digits, sizeof digits, ":%d", port);
-        return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), Piece{self->host}, raw_piece(digits, n)}));
-    }
-    return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), Piece{self->host}}));
+    bool shown_port = port != 0 && ((bytes_is(self->schema, "http", 4) && port != 80) ||
+                                    (bytes_is(self->schema, "https", 5) && port != 443));
+    Authority a(self->host, true, shown_port ? port : 0);
+    return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), a.open, a.host, a.close, a.port_piece}));
 }
 
-// schema://host path [?query] [#fragment], with the query and fragment
+// schema://authority path [?query] [#fragment], with the query and fragment
 // given (null: left out).
-PyObject* rebuild(PyObject* schema, PyObject* host, PyObject* path, PyObject* query, PyObject* fragment) {
+PyObject* rebuild(PyObject* schema, const Authority& a, PyObject* path, PyObject* query, PyObject* fragment) {
     Piece q0 = query ? raw_piece("?", 1) : raw_piece("", 0), q1 = Piece{query ? query : kv::empty_bytes};
     Piece f0 = fragment ? raw_piece("#", 1) : raw_piece("", 0), f1 = Piece{fragment ? fragment : kv::empty_bytes};
-    return concat({Piece{schema}, raw_piece("://", 3), Piece{host}, Piece{path}, q0, q1, f0, f1});
+    return concat({Piece{schema}, raw_piece("://", 3), a.open, a.host, a.close, a.port_piece, Piece{path}, q0, q1,
+                   f0, f1});
 }
 
 PyObject* optional(PyObject* component) { return present(component) ? component : nullptr; }
@@ -633,21 +672,30 @@ PyObject* not_absolute() {
 PyObject* with_host_impl(URLObject* self, PyObject* host) {
     if (!check_bytes_arg("host", host)) return nullptr;
     if (!self->is_absolute) return not_absolute();
-    return new_url_from(rebuild(self->schema, host, self->path, optional(self->query), optional(self->fragment)));
+    // The argument is written as given (it may carry a port); the
+    // receiver's port is not carried over.
+    Authority a(host, false, 0);
+    return new_url_from(rebuild(self->schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
 
 PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
     if (!check_bytes_arg("schema", schema)) return nullptr;
     if (!self->is_absolute) return not_absolute();
     if (!valid_schema(schema)) return nullptr;
-    return new_url_from(rebuild(schema, self->host, self->path, optional(self->query), optional(self->fragment)));
+    // The port is not carried over: it belongs to the old schema, whose
+    // default port it may well be.
+    Authority a(self->host, true, 0);
+    return new_url_from(rebuild(schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
 
 PyObject* with_query_impl(URLObject* self, PyObject* query) {
     if (!check_bytes_arg("query", query)) return nullptr;
     PyObject* q = optional(query);
     PyObject* f = optional(self->fragment);
-    if (self->is_absolute) return new_url_from(rebuild(self->schema, self->host, self->path, q, f));
+    if (self->is_absolute) {
+        Authority a(self->host, true, self->port);
+        return new_url_from(rebuild(self->schema, a, self->path, q, f));
+    }
     Piece q0 = q ? raw_piece("?", 1) : raw_piece("", 0), q1 = Piece{q ? q : kv::empty_bytes};
     Piece f0 = f ? raw_piece("#", 1) : raw_piece("", 0), f1 = Piece{f ? f : kv::empty_bytes};
     if (!q && !f) return new_url_from(concat({Piece{self->path}}));

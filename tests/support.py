@@ -9,6 +9,7 @@ import textwrap
 
 __all__ = [
     "assert_no_leaks",
+    "cut",
     "capi_function",
     "vtable_slot",
     "capsule_name",
@@ -48,6 +49,11 @@ def assert_no_leaks(fn, *args, repeat=200, warmup=20, **kwargs):
         if best < repeat // 4:
             return
     raise AssertionError(f"{fn!r} leaks: {best} blocks over {repeat} calls")
+
+
+def cut(text):
+    """A piece of input as messages echo it: at most 200 characters, then "..."."""
+    return text if len(text) <= 200 else text[:200] + "..."
 
 
 _get_pointer = ctypes.pythonapi.PyCapsule_GetPointer

@@ -16,7 +16,7 @@ import pytest
 
 import kelvarn.cookies as kc
 from kelvarn.cookies import Cookie, CookieSameSiteMode as Mode, CookieValueExceedsMaximumLength, parse_cookie
-from support import assert_no_leaks, capi_function, run_child
+from support import assert_no_leaks, capi_function, cut, run_child
 
 CORPUS = pathlib.Path(__file__).resolve().parent / "data" / "set-cookie" / "values.txt"
 VALUES = CORPUS.read_bytes().split(b"\n")
@@ -46,7 +46,7 @@ def reference_parse(raw):
         parts = raw.split(b";")
     first = parts[0]
     if b"=" not in first:
-        raise ValueError(f"Invalid name=value fragment: {first}")
+        raise ValueError(f"Invalid name=value fragment: {cut(str(first))}")
     name, value = first.split(b"=", 1)
     if b" " in value and value.startswith(b'"'):
         value = value.strip(b'"')
@@ -124,6 +124,7 @@ def test_parse(raw, expected):
     (b"", ValueError, "Invalid name=value fragment: b''"),
     (b"novalue", ValueError, "Invalid name=value fragment: b'novalue'"),
     (b"no'val\"ue; a=b", ValueError, "Invalid name=value fragment: b'no\\'val\"ue'"),
+    *[(b"x" * n, ValueError, "Invalid name=value fragment: " + cut(repr(b"x" * n))) for n in (196, 197, 198)],
     (b"=v", ValueError, "A cookie name is required"),
     (b"a=b; Max-Age=", ValueError, "invalid literal for int() with base 10: b''"),
     (b"a=b; Max-Age=x", ValueError, "invalid literal for int() with base 10: b'x'"),

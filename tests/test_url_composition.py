@@ -9,7 +9,7 @@ import pytest
 
 import kelvarn.url as url_module
 from kelvarn.url import URL, InvalidURL, build_absolute_url, join_prefix
-from support import assert_no_leaks, capi_function, capsule_name, run_reinit_on_bytes_warning, vtable_slot
+from support import assert_no_leaks, capi_function, capsule_name, cut, run_reinit_on_bytes_warning, vtable_slot
 
 PARSE = "The value cannot be parsed as URL ("
 NONE_RIGHT = "can't concat NoneType to bytes"
@@ -43,6 +43,8 @@ def test_join(base, other, result):
 @pytest.mark.parametrize("base, other, message", [
     (b"/a", b"http://h/x", "Cannot concatenate to an absolute URL (b'/a' + b'http://h/x')"),
     (b"/a?x=1", b"http://h/", "Cannot concatenate to an absolute URL (b'/a?x=1' + b'http://h/')"),
+    *[(b"/a", b"http://h/" + b"x" * n,
+       f"Cannot concatenate to an absolute URL (b'/a' + {cut(repr(b'http://h/' + b'x' * n))})") for n in (187, 188, 189)],
     (b"/a?x=1", b"/b", "Cannot concatenate a URL with query or fragment to another URL portion"),
     (b"/a#f", b"/b", "Cannot concatenate a URL with query or fragment to another URL portion"),
 ])
@@ -168,7 +170,10 @@ def test_base_url_errors(call, error, message):
 @pytest.mark.parametrize("raw, call, result", [
     (b"http://h:8080/p?q=1#f", lambda u: u.with_host(b"x"), b"http://x/p?q=1#f"),
     (b"http://h/p", lambda u: u.with_host(host=b"x:81"), b"http://x:81/p"),
-    (b"https://h:8443/p?q", lambda u: u.with_query(b"n=2"), b"https://h/p?n=2"),
+    (b"https://h:8443/p?q", lambda u: u.with_query(b"n=2"), b"https://h:8443/p?n=2"),
+    (b"http://u:pw@[::1]:80/p?q#f", lambda u: slot(4, 1)(u, b"n", 1), b"http://[::1]:80/p?n#f"),
+    (b"http://u:pw@[::1]:81/p#f", lambda u: slot(3, 1)(u, b"https", 0), b"https://[::1]/p#f"),
+    (b"https://u:pw@[::1]:8443/a", lambda u: slot(1, 0)(u, 0), b"https://[::1]:8443"),
     (b"http://h/p?q#f", lambda u: u.with_query(None), b"http://h/p#f"),
     (b"http://h/p?q#f", lambda u: u.with_query(query=b""), b"http://h/p#f"),
     (b"/p?q#f", lambda u: u.with_query(b"z"), b"/p?z#f"),
@@ -201,6 +206,10 @@ def test_rebuilds(raw, call, result):
     (lambda: URL(b"http://h/p").with_scheme(scheme=b"http"), TypeError,
      "with_scheme() got an unexpected keyword argument 'scheme'"),
     (lambda: URL(b"http://h/p").with_host(b"x y"), InvalidURL, PARSE + "http://x y/p): invalid url b'http://x y/p'"),
+    *[(lambda n=n: URL(b"/p").with_query(b" " * n), InvalidURL,
+       PARSE + cut("/p?" + " " * n) + "): " + cut(f"invalid url {b'/p?' + b' ' * n!r}")) for n in (196, 197, 198)],
+    *[(lambda n=n: URL(b"http://h/").with_scheme(b"f" * n), InvalidURL,
+       "Expected http or https schema; got instead " + cut("f" * n)) for n in (199, 200, 201)],
 ])
 def test_rebuild_errors(call, error, message):
     with pytest.raises(error) as info:
@@ -322,7 +331,7 @@ SLOTS = [
     (1, "base_url", lambda: (), b"http://h:81"),
     (2, "with_host", lambda: (b"x",), b"http://x/a/"),
     (3, "with_scheme", lambda: (b"https",), b"https://h/a/"),
-    (4, "with_query", lambda: (b"n",), b"http://h/a/?n"),
+    (4, "with_query", lambda: (b"n",), b"http://h:81/a/?n"),
 ]
 
 
@@ -391,6 +400,7 @@ LEAK_CASES = {
     "with_host-nopath": lambda: NOPATH.with_host(b"x"),
     "with_host-relative": lambda: R.with_host(b"x"),
     "with_query": lambda: A.with_query(b"n"),
+    "with_query-ipv6": lambda: ((v := URL(b"http://[::1]:81/a")).base_url(), v.with_scheme(b"https"), v.with_query(b" " * 300)),
     "with_query-relative": lambda: R.with_query(b"n"),
     "with_query-wrong-type": lambda: R.with_query("n"),
     "with_scheme": lambda: A.with_scheme(b"https"),

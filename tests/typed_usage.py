@@ -79,7 +79,7 @@ def urls() -> None:
     assert u.is_absolute and u.port == 8443 and u.query == b"x=1"
     assert u.base_url() == URL(b"https://example.com:8443")
     assert URL(b"/api/") + b"/items" == URL(b"/api/").join(URL(b"/items"))
-    assert u.with_query(None).value == b"https://example.com/a/b#top"
+    assert u.with_query(None).value == b"https://example.com:8443/a/b#top"
     assert u.with_host(b"other.example").with_scheme(b"http").value == b"http://other.example/a/b?x=1#top"
     assert build_absolute_url(b"https", b"example.com", b"api/", b"v1").path == b"/api/v1"
     assert_type(join_prefix("api", "x"), str)

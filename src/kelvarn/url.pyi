@@ -131,7 +131,7 @@ class URL:
         """
 
     def with_scheme(self, schema: bytes) -> URL:
-        """This URL with another schema; the old port is dropped.
+        """This URL with another schema; the old port, which belonged to the old schema, is dropped.
 
         Raises:
             ValueError: the URL is relative.
@@ -140,9 +140,12 @@ class URL:
         """
 
     def with_query(self, query: bytes | None) -> URL:
-        """This URL with another query, or none for ``None`` or ``b""``; the old port is dropped.
+        """This URL with another query, or none for ``None`` or ``b""``; the port is kept.
 
-        Works on relative URLs too.
+        Works on relative URLs too. User information is not carried over.
+
+        >>> URL(b"http://[::1]:8000/items?page=1").with_query(b"page=2")
+        <URL b'http://[::1]:8000/items?page=2'>
 
         Raises:
             TypeError: an absolute URL has no path.
