@@ -1085,6 +1085,26 @@ struct SafeTable {
 constexpr SafeTable quote_safe;
 const char hex_upper[] = "0123456789ABCDEF";
 
+// The n bytes at `p` with each byte that `keep` refuses written as a %XX
+// escape (upper-case hex); `escapes` is how many bytes that is.
+template <class Keep>
+PyObject* percent_escaped(const unsigned char* p, Py_ssize_t n, Py_ssize_t escapes, Keep keep) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, n + 2 * escapes);
+    if (!out) return nullptr;
+    char* w = PyBytes_AS_STRING(out);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        unsigned char c = p[i];
+        if (keep(c)) {
+            *w++ = char(c);
+        } else {
+            *w++ = '%';
+            *w++ = hex_upper[c >> 4];
+            *w++ = hex_upper[c & 15];
+        }
+    }
+    return out;
+}
+
 // quote(s).encode() for an exact str with the standard quote().
 PyObject* quote_str_native(PyObject* s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -1102,34 +1122,23 @@ PyObject* quote_str_native(PyObject* s) {
     Py_ssize_t unsafe = 0;
     for (Py_ssize_t i = 0; i < n; i++) unsafe += !quote_safe.safe[p[i]];
     if (unsafe == 0 && utf8) return utf8.release();
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, n + 2 * unsafe);
-    if (!out) return nullptr;
-    char* w = PyBytes_AS_STRING(out);
-    if (unsafe == 0) {
-        std::memcpy(w, p, size_t(n));
-        return out;
-    }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        unsigned char c = p[i];
-        if (quote_safe.safe[c]) {
-            *w++ = char(c);
-        } else {
-            *w++ = '%';
-            *w++ = hex_upper[c >> 4];
-            *w++ = hex_upper[c & 15];
-        }
-    }
-    return out;
+    if (unsafe == 0) return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n);
+    return percent_escaped(p, n, unsafe, [](unsigned char c) { return quote_safe.safe[c]; });
 }
 
-// quote(obj).encode(), with `quote` as the namespace holds it now.
-PyObject* quote_encode(PyObject* obj) {
-    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
+// quote(obj).encode(), through the `quote` the namespace holds now.
+PyObject* quote_encode_general(PyObject* obj) {
     Ref quote = Ref::steal(kv::lookup_global(n_quote));
     if (!quote) return nullptr;
     Ref text = Ref::steal(kv::call(quote.get(), obj));
     if (!text) return nullptr;
     return encode_text(text.get());
+}
+
+// quote(obj).encode(), with `quote` as the namespace holds it now.
+PyObject* quote_encode(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
+    return quote_encode_general(obj);
 }
 
 int hex_value(unsigned char c) {
@@ -1544,6 +1553,47 @@ bool attribute_text_safe(const char* attribute, const char* p, Py_ssize_t n) {
     return true;
 }
 
+// What the writer does with each byte of a path's UTF-8 form. A browser
+// compares the cookie's path with the request path as it sends it, in which
+// space, ", #, <, >, ?, `, {, } and every byte of a non-ASCII character are
+// %XX escapes (the URL standard's path percent-encode set): the path is
+// written the same way, so that the cookie comes back. "%" and everything
+// else stay as they are (an escape already written is kept); ";" and the
+// ASCII control characters are refused.
+enum : unsigned char { path_keep = 0, path_escape = 1, path_refuse = 2 };
+struct PathTable {
+    unsigned char kind[256] = {};
+    constexpr PathTable() {
+        for (int c = 0; c < 0x20; c++) kind[c] = path_refuse;
+        kind[0x7f] = kind[';'] = path_refuse;
+        for (unsigned char c : {' ', '"', '#', '<', '>', '?', '`', '{', '}'}) kind[c] = path_escape;
+        for (int c = 0x80; c < 256; c++) kind[c] = path_escape;
+    }
+};
+constexpr PathTable path_bytes;
+
+// The path as written in Set-Cookie: a view into the str when it is ASCII
+// and needs no escape, the bytes in `hold` otherwise.
+bool path_view(PyObject* path, const char** p, Py_ssize_t* n, Ref* hold) {
+    if (!utf8_view(path, p, n, hold)) return false;
+    Py_ssize_t escapes = 0;
+    unsigned char kinds = 0;
+    for (Py_ssize_t i = 0; i < *n; i++) {
+        unsigned char k = path_bytes.kind[static_cast<unsigned char>((*p)[i])];
+        kinds |= k;
+        escapes += k & path_escape;
+    }
+    if ((kinds & path_refuse) && !attribute_text_safe("path", *p, *n)) return false;
+    if (escapes == 0) return true;
+    Ref escaped = Ref::steal(percent_escaped(reinterpret_cast<const unsigned char*>(*p), *n, escapes,
+                                             [](unsigned char c) { return path_bytes.kind[c] == path_keep; }));
+    if (!escaped) return false;
+    *hold = std::move(escaped);
+    *p = PyBytes_AS_STRING(hold->get());
+    *n = PyBytes_GET_SIZE(hold->get());
+    return true;
+}
+
 // Whatever the items came from (a rebound quote, a date's own strftime),
 // the header value never holds CR, LF or NUL.
 bool header_text_safe(PyObject* out) {
@@ -1628,7 +1678,7 @@ PyObject* write_impl(PyObject* self) {
     }
     if (c->path != Py_None && PyUnicode_GET_LENGTH(c->path) > 0) {
         Ref hold;
-        if (!utf8_view(c->path, &p, &n, &hold) || !attribute_text_safe("path", p, n)) return nullptr;
+        if (!path_view(c->path, &p, &n, &hold)) return nullptr;
         items.add2("Path=", 5, p, n, hold ? hold.release() : Py_NewRef(c->path));
     }
     // 6, 7, 8: the flags and SameSite

@@ -252,10 +252,12 @@ def test_same_site_mode_from_bytes_failure_returns_undefined_with_error():
     (Cookie("id", "a b", path="/", http_only=True, same_site=Mode.STRICT),
      b"id=a%20b; Path=/; HttpOnly; Secure; SameSite=Strict"),
     (Cookie("a", "b", domain="", path=""), b"a=b"),
-    (Cookie("a", "b", path="/x,y z"), b"a=b; Path=/x,y z"),
+    (Cookie("a", "b", path="/x,y z"), b"a=b; Path=/x,y%20z"),
     (Cookie("a", "b", domain="\u00e9.example"), "a=b; Domain=\u00e9.example".encode()),
-    # Spaces, non-ASCII, commas, quotes and "=" are no separators in Domain or Path.
-    (Cookie("a", "b", domain="d", path="/ \u00e9\x80\u2028,\"="), "a=b; Domain=d; Path=/ \u00e9\x80\u2028,\"=".encode()),
+    # Spaces, non-ASCII, commas, quotes and "=" are no separators; the path is escaped as browsers send it.
+    (Cookie("a", "b", domain="d \u00e9\x80\u2028,\"=", path="/ \u00e9\x80\u2028,\"="),
+     "a=b; Domain=d \u00e9\x80\u2028,\"=; Path=/%20%C3%A9%C2%80%E2%80%A8,%22=".encode()),
+    (Cookie("a", "b", path="/\"#<>?`{}%41%zz%|^[]\\'"), b"a=b; Path=/%22%23%3C%3E%3F%60%7B%7D%41%zz%|^[]\\'"),
     (Cookie("a", "b", dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
      b"a=b; Expires=Wed, 21 Oct 2015 07:28:00 GMT"),
     (Cookie("s", "v", dt.datetime(2015, 10, 21, 7, 28), "example.com", "/", True, True, 3600, Mode.LAX),
@@ -279,6 +281,7 @@ UNWRITABLE = "Cookie {} contains a character that cannot be written in Set-Cooki
     ("\u00e9\x1f", None, UNWRITABLE.format("domain", "\x1f")),
     (None, "/\x7f", UNWRITABLE.format("path", "\x7f")),
     ("a\tb", "/;", UNWRITABLE.format("domain", "\t")),
+    (None, "/caf\u00e9 \x01", UNWRITABLE.format("path", "\x01")),
 ])
 def test_write_refuses_separators_in_domain_and_path(domain, path, message):
     cookie = Cookie("a", "b", domain=domain, path=path)
@@ -607,7 +610,7 @@ def test_write_keeps_domain_and_path_read_before_the_join(monkeypatch, domain, p
             return Head()
 
     monkeypatch.setattr(kc, "quote", lambda s: Quoted())
-    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + path.encode()
+    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + urllib.parse.quote(path).encode()
     assert write(cookie) == expected
     assert cookie.domain is None and cookie.path is None
     assert_no_leaks(write, Cookie("a", "b", domain=domain, path=path))
