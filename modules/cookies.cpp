@@ -7,9 +7,12 @@
 
 #include <datetime.h>
 
+#include <array>
 #include <climits>
 #include <clocale>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -43,6 +46,10 @@ kv::Name n_utcoffset("utcoffset");
 kv::Name n_astimezone("astimezone");
 kv::Name n_time("time");
 kv::Name n_import("__import__");
+kv::Name n_builtins("__builtins__");
+kv::Name n_fromisoformat("fromisoformat");
+kv::Name n_parseaddr("email._parseaddr");
+kv::Name n_timezones("_timezones");
 kv::Name n_struct_time("struct_time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
@@ -722,11 +729,33 @@ PyObject* encode_text(PyObject* text) {
     return kv::call_method(text, n_encode);
 }
 
+// The strftime of the C datetime type imports time through the __import__
+// of the builtins that the calling code's globals name under __builtins__
+// (a module or a dict, read at each call as the import machinery reads it):
+// only the builtins module's own __import__ is watched. Without a calling
+// frame the import machinery takes the builtins module itself.
+bool caller_builtins_original() {
+    PyObject* globals = PyEval_GetGlobals();
+    if (!globals) return true;
+    if (!PyDict_CheckExact(globals)) return false;
+    PyObject* b = PyDict_GetItemWithError(globals, n_builtins);
+    if (!b) PyErr_Clear();
+    return b && (b == kv::builtins || b == PyModule_GetDict(kv::builtins));
+}
+
 // True while `time.strftime`, which the strftime of the C datetime type
 // imports and calls at each use, is the built-in the exec step found there.
-// A module's class can be replaced without touching any dict: checked here.
+// A module's class can be replaced without touching any dict, and each
+// caller brings its own builtins: checked here.
 bool original_time_strftime() {
-    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type);
+    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type) && caller_builtins_original();
+}
+
+// when.strftime(pattern).encode(), the general path of the date text.
+PyObject* format_date_general(PyObject* when) {
+    Ref text = Ref::steal(kv::call_method(when, n_strftime, n_date_pattern.obj));
+    if (!text) return nullptr;
+    return encode_text(text.get());
 }
 
 // The date text of an instant: an aware value is first converted with its
@@ -756,9 +785,7 @@ PyObject* to_format_impl(PyObject* value) {
                                        : Ref::steal(kv::call_method(value, n_astimezone, utc_zone));
         if (!when) return nullptr;
     }
-    Ref text = Ref::steal(kv::call_method(when.get(), n_strftime, n_date_pattern.obj));
-    if (!text) return nullptr;
-    return encode_text(text.get());
+    return format_date_general(when.get());
 }
 
 PyObject* to_format_body(PyObject*, Arg* args) { return to_format_impl(args[0].o); }
@@ -1011,14 +1038,9 @@ PyObject* date_from_ascii(const char* p, Py_ssize_t n, PyObject* text, bool* fal
 // it was loaded, and the dates it builds are the interpreter's own type.
 bool native_dates() { return native_datetime && parsedate_guard.holds(); }
 
-// parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
-PyObject* from_text(PyObject* text) {
-    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && native_dates()) {
-        bool fallback;
-        PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
-                                      text, &fallback);
-        if (!fallback) return r;
-    }
+// parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime,
+// through the parsedate_to_datetime the namespace holds now.
+PyObject* from_text_general(PyObject* text) {
     Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
     if (!parse) return nullptr;
     Ref parsed = Ref::steal(kv::call(parse.get(), text));
@@ -1029,6 +1051,17 @@ PyObject* from_text(PyObject* text) {
     if (!r) return nullptr;
     if (!kv::check_instance(r.get(), datetime_type)) return nullptr;
     return r.release();
+}
+
+// parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
+PyObject* from_text(PyObject* text) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && native_dates()) {
+        bool fallback;
+        PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
+                                      text, &fallback);
+        if (!fallback) return r;
+    }
+    return from_text_general(text);
 }
 
 bool ascii_bytes(const char* p, Py_ssize_t n) {
@@ -1227,14 +1260,19 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
     return PyUnicode_Join(kv::empty_str, parts.get());
 }
 
-// unquote(raw.decode()), with `unquote` as the namespace holds it now.
-PyObject* decode_unquote(const char* p, Py_ssize_t n) {
-    if (unquote_guard.holds()) return decode_unquote_native(p, n);
+// unquote(raw.decode()), through the `unquote` the namespace holds now.
+PyObject* decode_unquote_general(const char* p, Py_ssize_t n) {
     Ref unquote = Ref::steal(kv::lookup_global(n_unquote));
     if (!unquote) return nullptr;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
     return kv::call(unquote.get(), text.get());
+}
+
+// unquote(raw.decode()), with `unquote` as the namespace holds it now.
+PyObject* decode_unquote(const char* p, Py_ssize_t n) {
+    if (unquote_guard.holds()) return decode_unquote_native(p, n);
+    return decode_unquote_general(p, n);
 }
 
 // ===========================================================================
@@ -1785,11 +1823,155 @@ int import_types() {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// The stand-ins are armed only once a fixed table of inputs gives the same
+// outcome through them as through the general path (see kv::Probe). Each
+// input comes as bytes: text in UTF-8 (lone surrogates allowed), raw cookie
+// bytes, date text, or an ISO date and time.
+
+PyObject* probe_text(PyObject* input) {
+    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), "surrogatepass");
+}
+
+PyObject* quote_standard(PyObject* input) {
+    Ref text = Ref::steal(probe_text(input));
+    return text ? quote_encode_general(text.get()) : nullptr;
+}
+
+PyObject* quote_stand_in(PyObject* input) {
+    Ref text = Ref::steal(probe_text(input));
+    return text ? quote_str_native(text.get()) : nullptr;
+}
+
+PyObject* unquote_standard(PyObject* input) {
+    return decode_unquote_general(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
+}
+
+PyObject* unquote_stand_in(PyObject* input) {
+    return decode_unquote_native(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
+}
+
+PyObject* parsedate_standard(PyObject* input) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr));
+    return text ? from_text_general(text.get()) : nullptr;
+}
+
+// What from_bytes does for ASCII date text while its guard holds.
+PyObject* parsedate_stand_in(PyObject* input) {
+    bool fallback;
+    PyObject* r = date_from_ascii(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr, &fallback);
+    return fallback ? parsedate_standard(input) : r;
+}
+
+PyObject* probe_date(PyObject* input) {
+    Ref text = Ref::steal(probe_text(input));
+    if (!text) return nullptr;
+    return kv::call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), n_fromisoformat, text.get());
+}
+
+PyObject* strftime_standard(PyObject* input) {
+    Ref when = Ref::steal(probe_date(input));
+    return when ? format_date_general(when.get()) : nullptr;
+}
+
+PyObject* strftime_stand_in(PyObject* input) {
+    Ref when = Ref::steal(probe_date(input));
+    return when ? format_date_c(when.get()) : nullptr;
+}
+
+using namespace std::string_view_literals;
+
+// Every code point up to U+00FF, as UTF-8.
+constexpr auto latin1_text = [] {
+    std::array<char, 128 + 2 * 128> a{};
+    size_t k = 0;
+    for (int c = 0; c < 256; c++) {
+        if (c < 0x80) {
+            a[k++] = char(c);
+        } else {
+            a[k++] = char(0xC0 | c >> 6);
+            a[k++] = char(0x80 | (c & 0x3F));
+        }
+    }
+    return a;
+}();
+
+// Escapes that put every hex digit, in either case, first and last.
+constexpr auto hex_escapes = [] {
+    const char digits[] = "0123456789ABCDEFabcdef";
+    std::array<char, 22 * 3> a{};
+    for (int i = 0; i < 22; i++) {
+        a[3 * i] = '%';
+        a[3 * i + 1] = digits[i];
+        a[3 * i + 2] = digits[21 - i];
+    }
+    return a;
+}();
+
+const std::string_view quote_probes[] = {
+    ""sv, {latin1_text.data(), latin1_text.size()}, "a/b~_.-Z9"sv, "caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x98\x80"sv,
+    "\xed\xa0\x80"sv,  // a lone surrogate: UnicodeEncodeError
+};
+
+const std::string_view unquote_probes[] = {
+    ""sv, "abc"sv, "a+b c"sv, {hex_escapes.data(), hex_escapes.size()}, "%"sv, "%4"sv, "%4g%zz%"sv, "%%41"sv,
+    "%C3%A9%E2%82"sv, "%e2%82%ac%ff"sv, "caf\xc3\xa9%20%C3\xc3\xa9"sv,
+    "\xff"sv,  // not UTF-8: UnicodeDecodeError
+};
+
+// Every month and day name, each form, and text that is refused. (The zone
+// table is compared as a whole: standard_zone_table.)
+const std::string_view parsedate_probes[] = {
+    "Mon 05 Jan 2015 01:02:03 UT"sv, "Tue 03 Feb 2015 01:02:03 +0200"sv, "Wed, 04 Mar 2015 01:02:03 GMT"sv,
+    "Thu 02 Apr 15 01:02 Z"sv, "Fri 01 May 69 01:02:03 -0000"sv, "Sat 06 Jun 2015 01.02.03 EST"sv,
+    "Sun, 05 Jul 2015 01:02:03 PDT"sv, "Mon 03 Aug 2015 01:02:03 +2400"sv, "Wednesday, 21-Sep-15 07:28:00 GMT"sv,
+    "Wed Oct 21 07:28:00 2015"sv, "21 November 2015 07:28:00 CEST"sv, "Tue, 01 Dec 2015 01:02:03 XYZ"sv,
+    "Wed, 32 Oct 2015 07:28:00 GMT"sv, "soon"sv, ""sv,
+};
+
+const std::string_view strftime_probes[] = {
+    "2015-10-21 07:28:00.500000"sv, "1000-01-01 00:00:00"sv, "2024-02-29 12:00:00"sv, "9999-12-31 23:59:59"sv,
+};
+
+template <size_t N>
+kv::Probe probe(const std::string_view (&inputs)[N], kv::ProbeCall standard, kv::ProbeCall stand_in) {
+    return {inputs, N, standard, stand_in};
+}
+
+// The native reader knows the zones of the standard table as it ships; with
+// an entry added or changed before the module loaded, the standard function
+// reads every date. (Changes made later are seen by the guard's watch of the
+// table.)
+bool standard_zone_table() {
+    Ref module = Ref::steal(PyImport_GetModule(n_parseaddr));
+    if (!module || !PyModule_CheckExact(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* zones = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_timezones);
+    if (!zones || !PyDict_CheckExact(zones) || PyDict_GET_SIZE(zones) != Py_ssize_t(std::size(date_zones))) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const auto& z : date_zones) {
+        char name[8] = {};
+        for (size_t i = 0; z.name[i] && i + 1 < sizeof name; i++) name[i] = char(z.name[i] - 32 * (z.name[i] >= 'a'));
+        PyObject* offset = PyDict_GetItemString(zones, name);
+        if (!offset || !PyLong_CheckExact(offset) || PyLong_AsLong(offset) != z.offset) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // The C type's strftime finds time.strftime (and its timetuple() finds
-// time.struct_time) through the import machinery: builtins.__import__, then
-// sys.modules["time"], then the attribute. The
+// time.struct_time) through the import machinery: the caller's __import__,
+// then sys.modules["time"], then the attribute. The
 // built-in one (a function of the loaded time module) is recognised without
 // importing anything; the fast date formatting holds while all three stay.
+// The probe compares texts of the C locale's names: under another locale at
+// load time the guard stays off.
 int guard_strftime() {
     strftime_guard.reset();
     Ref time = Ref::steal(PyImport_GetModule(n_time));
@@ -1798,6 +1980,7 @@ int guard_strftime() {
     PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
     if (!f && PyErr_Occurred()) return -1;
     if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
+    if (!c_time_locale() || !probe(strftime_probes, strftime_standard, strftime_stand_in).agrees()) return 0;
     Py_XSETREF(time_module, Py_NewRef(time.get()));
     strftime_guard.key(PyImport_GetModuleDict(), n_time);
     strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
@@ -1808,18 +1991,21 @@ int guard_strftime() {
 }
 
 // quote, unquote and parsedate_to_datetime stand in for the functions bound
-// under these names when those are the standard library's own.
+// under these names when those are the standard library's own, give the
+// stand-in's outcomes on its probe table, and meet `also`. The probes run
+// first: they build what the standard code fills in on first use (unquote's
+// table of escapes), which is then watched like everything else.
 void guard_function(kv::Guard& guard, PyObject* name, const char* module, const char* qualname,
-                    std::initializer_list<const char*> lazy = {}) {
+                    const kv::Probe& probe, bool (*also)() = nullptr) {
     guard.reset();
     PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
     if (!f) {
         PyErr_Clear();
         return;
     }
-    if (!kv::defined_in(f, module, qualname)) return;
+    if (!kv::defined_in(f, module, qualname) || (also && !also()) || !probe.agrees()) return;
     guard.key(kv::module_dict, name);
-    guard.reachable(f, lazy);
+    guard.reachable(f);
     guard.arm();
 }
 
@@ -1910,13 +2096,13 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "quote") < 0) return -1;
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
-    // The table of percent escapes is built by unquote's helper on its first
-    // use: its filling is not a change.
-    guard_function(quote_guard, n_quote, "urllib.parse", "quote");
-    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote", {"_hextobyte"});
-    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime");
-    if (guard_strftime() < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
+    guard_function(quote_guard, n_quote, "urllib.parse", "quote", probe(quote_probes, quote_standard, quote_stand_in));
+    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote",
+                   probe(unquote_probes, unquote_standard, unquote_stand_in));
+    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime",
+                   probe(parsedate_probes, parsedate_standard, parsedate_stand_in), standard_zone_table);
+    if (guard_strftime() < 0) return -1;
     // Functions.
     if (kv::add_method(&CookieType, fd_clone) < 0) return -1;
     if (kv::add_method(&CookieErrorType, fd_error_init) < 0) return -1;
