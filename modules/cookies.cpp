@@ -1833,14 +1833,17 @@ PyObject* probe_text(PyObject* input) {
     return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), "surrogatepass");
 }
 
-PyObject* quote_standard(PyObject* input) {
+PyObject* probe_date(PyObject* input) {
     Ref text = Ref::steal(probe_text(input));
-    return text ? quote_encode_general(text.get()) : nullptr;
+    if (!text) return nullptr;
+    return kv::call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), n_fromisoformat, text.get());
 }
 
-PyObject* quote_stand_in(PyObject* input) {
-    Ref text = Ref::steal(probe_text(input));
-    return text ? quote_str_native(text.get()) : nullptr;
+// `call` on the input made into the object it takes.
+template <PyObject* (*convert)(PyObject*), PyObject* (*call)(PyObject*)>
+PyObject* probe_with(PyObject* input) {
+    Ref arg = Ref::steal(convert(input));
+    return arg ? call(arg.get()) : nullptr;
 }
 
 PyObject* unquote_standard(PyObject* input) {
@@ -1861,22 +1864,6 @@ PyObject* parsedate_stand_in(PyObject* input) {
     bool fallback;
     PyObject* r = date_from_ascii(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr, &fallback);
     return fallback ? parsedate_standard(input) : r;
-}
-
-PyObject* probe_date(PyObject* input) {
-    Ref text = Ref::steal(probe_text(input));
-    if (!text) return nullptr;
-    return kv::call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), n_fromisoformat, text.get());
-}
-
-PyObject* strftime_standard(PyObject* input) {
-    Ref when = Ref::steal(probe_date(input));
-    return when ? format_date_general(when.get()) : nullptr;
-}
-
-PyObject* strftime_stand_in(PyObject* input) {
-    Ref when = Ref::steal(probe_date(input));
-    return when ? format_date_c(when.get()) : nullptr;
 }
 
 using namespace std::string_view_literals;
@@ -1980,7 +1967,10 @@ int guard_strftime() {
     PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
     if (!f && PyErr_Occurred()) return -1;
     if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
-    if (!c_time_locale() || !probe(strftime_probes, strftime_standard, strftime_stand_in).agrees()) return 0;
+    if (!c_time_locale() ||
+        !probe(strftime_probes, probe_with<probe_date, format_date_general>, probe_with<probe_date, format_date_c>)
+             .agrees())
+        return 0;
     Py_XSETREF(time_module, Py_NewRef(time.get()));
     strftime_guard.key(PyImport_GetModuleDict(), n_time);
     strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
@@ -2097,7 +2087,9 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
-    guard_function(quote_guard, n_quote, "urllib.parse", "quote", probe(quote_probes, quote_standard, quote_stand_in));
+    guard_function(quote_guard, n_quote, "urllib.parse", "quote",
+                   probe(quote_probes, probe_with<probe_text, quote_encode_general>,
+                         probe_with<probe_text, quote_str_native>));
     guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote",
                    probe(unquote_probes, unquote_standard, unquote_stand_in));
     guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime",
