@@ -28,6 +28,11 @@ struct Condition {
     PyObject* key;     // Key: the name
     PyObject* v[3];    // Key: the value (null: absent); Items: a copy of the dict;
                        // Function: code, defaults, keyword defaults (null: none)
+    // Key, Items: the exact type of every key of the dict (str; bytes for a
+    // table keyed by bytes), and whether a key of another type may have been
+    // added since the dict was last found to hold none.
+    PyTypeObject* key_type;
+    bool foreign;
 };
 
 Condition* conditions = nullptr;
@@ -45,16 +50,32 @@ bool same_key(PyObject* a, PyObject* b) {
     return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(PyUnicode_GET_LENGTH(a)) * PyUnicode_KIND(a)) == 0;
 }
 
+// Whether every key of `dict` is exactly of `type`. Keys of exact str and
+// bytes hash and compare without running code; a key of any other type can
+// make every lookup in the dict call its __eq__.
+bool uniform_keys(PyObject* dict, PyTypeObject* type) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict, &pos, &k, &v))
+        if (!Py_IS_TYPE(k, type)) return false;
+    return true;
+}
+
 // The callbacks run before the change is made, so they only mark the guards;
 // the comparison waits for the next holds(). They run no Python code and
-// raise nothing.
+// raise nothing. A key of another type (or a whole dict merged in, for
+// which `key` is the source) marks the conditions on the dict: until it is
+// gone again they do not hold, and the dict is not looked up.
 int on_dict(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
     bool keyed = key && (event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED ||
                          event == PyDict_EVENT_DELETED);
     for (Py_ssize_t i = 0; i < count; i++) {
-        const Condition& c = conditions[i];
+        Condition& c = conditions[i];
         if (c.kind == C::Function || c.target != dict) continue;
-        if (c.kind == C::Key && keyed && !same_key(key, c.key)) continue;
+        if ((event == PyDict_EVENT_ADDED && key && !Py_IS_TYPE(key, c.key_type)) || event == PyDict_EVENT_CLONED)
+            c.foreign = true;
+        else if (c.kind == C::Key && keyed && !same_key(key, c.key))
+            continue;
         GuardAccess::touch(c.guard);
     }
     return 0;
@@ -116,9 +137,13 @@ bool add(const Condition& c) {
     return true;
 }
 
-// Whether a condition still holds. Looks up exact str keys only, so no
-// Python code runs.
-bool holds_now(const Condition& c) {
+// Whether a condition still holds. Looks up exact str (or bytes) keys in
+// dicts that hold no other keys only, so no Python code runs.
+bool holds_now(Condition& c) {
+    if (c.kind != C::Function && c.foreign) {
+        if (!uniform_keys(c.target, c.key_type)) return false;
+        c.foreign = false;
+    }
     switch (c.kind) {
         case C::Key: {
             PyObject* v = PyDict_GetItemWithError(c.target, c.key);
@@ -170,19 +195,7 @@ bool collect_names(PyObject* code, PyObject* into) {
 struct Walk {
     Guard& guard;
     PyObject* seen;  // set of addresses of the functions and classes visited
-    std::initializer_list<const char*> lazy;
     static constexpr int max_depth = 24;
-
-    bool is_lazy(PyObject* name) const {
-        const char* s = PyUnicode_AsUTF8(name);
-        if (!s) {
-            PyErr_Clear();
-            return false;
-        }
-        for (const char* l : lazy)
-            if (std::strcmp(s, l) == 0) return true;
-        return false;
-    }
 
     // True the first time `o` is met.
     int first_visit(PyObject* o) {
@@ -200,7 +213,7 @@ struct Walk {
         if (!list) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
             PyObject* name = PyList_GET_ITEM(list.get(), i);
-            if (!PyUnicode_CheckExact(name) || is_lazy(name)) continue;
+            if (!PyUnicode_CheckExact(name)) continue;
             guard.key(dict, name);
             PyObject* v = PyDict_GetItemWithError(dict, name);
             if (!v && PyErr_Occurred()) return false;
@@ -253,10 +266,12 @@ struct Walk {
             int first = first_visit(o);
             if (first <= 0) return first == 0;
             if (!walk(reinterpret_cast<PyObject*>(Py_TYPE(o)), nullptr, depth + 1)) return false;
-            PyObject* mro = t->tp_mro;
-            if (!mro || !PyTuple_Check(mro)) return false;
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); i++) {
-                auto* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            // Held: the class's MRO may be replaced (and the old tuple freed)
+            // by whatever runs while its bases are walked.
+            Ref mro = Ref::borrow(t->tp_mro);
+            if (!mro || !PyTuple_Check(mro.get())) return false;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); i++) {
+                auto* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
                 if (b->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) continue;
                 Ref d = Ref::steal(PyType_GetDict(b));
                 if (!d) return false;
@@ -348,13 +363,23 @@ void Guard::key(PyObject* dict, PyObject* key) {
         failed_ = true;
         return;
     }
+    // A dict is checked for other keys once per guard; later conditions on
+    // it take over what the callbacks have marked since.
+    const Condition* known = nullptr;
     for (Py_ssize_t i = 0; i < count; i++) {
         const Condition& c = conditions[i];
-        if (c.guard == this && c.kind == C::Key && c.target == dict && same_key(key, c.key)) return;
+        if (c.guard != this || c.kind != C::Key || c.target != dict) continue;
+        if (same_key(key, c.key)) return;
+        known = &c;
+    }
+    bool foreign = known ? known->foreign : false;
+    if (!known && !uniform_keys(dict, &PyUnicode_Type)) {
+        failed_ = true;
+        return;
     }
     PyObject* v = PyDict_GetItemWithError(dict, key);
     if ((!v && PyErr_Occurred()) || PyDict_Watch(dict_watcher, dict) < 0 ||
-        !add({this, C::Key, dict, key, {v, nullptr, nullptr}})) {
+        !add({this, C::Key, dict, key, {v, nullptr, nullptr}, &PyUnicode_Type, foreign})) {
         PyErr_Clear();
         failed_ = true;
     }
@@ -366,15 +391,17 @@ void Guard::items(PyObject* dict) {
         failed_ = true;
         return;
     }
+    // Tables keyed by str, or by bytes (the standard unquote's escapes).
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(dict, &pos, &k, &v))
-        if (!PyUnicode_CheckExact(k)) {  // lookups by other keys may run code
-            failed_ = true;
-            return;
-        }
+    PyTypeObject* type = PyDict_Next(dict, &pos, &k, &v) ? Py_TYPE(k) : &PyUnicode_Type;
+    if ((type != &PyUnicode_Type && type != &PyBytes_Type) || !uniform_keys(dict, type)) {
+        failed_ = true;
+        return;
+    }
     Ref copy = Ref::steal(PyDict_Copy(dict));
-    if (!copy || PyDict_Watch(dict_watcher, dict) < 0 || !add({this, C::Items, dict, nullptr, {copy.get(), nullptr, nullptr}})) {
+    if (!copy || PyDict_Watch(dict_watcher, dict) < 0 ||
+        !add({this, C::Items, dict, nullptr, {copy.get(), nullptr, nullptr}, type, false})) {
         PyErr_Clear();
         failed_ = true;
     }
@@ -390,7 +417,7 @@ void Guard::function(PyObject* func) {
         if (conditions[i].guard == this && conditions[i].kind == C::Function && conditions[i].target == func) return;
     PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(func);
     if (!add({this, C::Function, func, nullptr,
-              {PyFunction_GET_CODE(func), PyFunction_GET_DEFAULTS(func), kwdefaults}})) {
+              {PyFunction_GET_CODE(func), PyFunction_GET_DEFAULTS(func), kwdefaults}, nullptr, false})) {
         failed_ = true;
         return;
     }
@@ -398,7 +425,7 @@ void Guard::function(PyObject* func) {
     if (kwdefaults) items(kwdefaults);
 }
 
-void Guard::reachable(PyObject* obj, std::initializer_list<const char*> lazy) {
+void Guard::reachable(PyObject* obj) {
     if (failed_) return;
     Ref seen = Ref::steal(PySet_New(nullptr));
     if (!seen) {
@@ -406,7 +433,7 @@ void Guard::reachable(PyObject* obj, std::initializer_list<const char*> lazy) {
         failed_ = true;
         return;
     }
-    Walk w{*this, seen.get(), lazy};
+    Walk w{*this, seen.get()};
     if (!w.walk(obj, nullptr, 0)) {
         PyErr_Clear();
         failed_ = true;
@@ -424,7 +451,7 @@ bool Guard::recheck() {
     if (failed_) return false;
     bool any = false;
     for (Py_ssize_t i = 0; i < count; i++) {
-        const Condition& c = conditions[i];
+        Condition& c = conditions[i];
         if (c.guard != this) continue;
         if (!holds_now(c)) return false;
         any = true;
@@ -448,6 +475,51 @@ bool defined_in(PyObject* func, const char* module, const char* name) {
         ok = file && PyUnicode_CompareWithASCIIString(code->co_name, name) == 0 &&
              PyUnicode_Compare(code->co_filename, file.get()) == 0;
     }
+    PyErr_Clear();
+    return ok;
+}
+
+}  // namespace kv
+
+namespace kv {
+
+namespace {
+
+// What one call gave: its result, or the exception it raised.
+struct Outcome {
+    Ref result;
+    Ref error;
+};
+
+Outcome outcome_of(ProbeCall call, PyObject* input) {
+    Outcome o;
+    o.result = Ref::steal(call(input));
+    if (!o.result) o.error = Ref::steal(PyErr_GetRaisedException());
+    return o;
+}
+
+bool same_outcome(const Outcome& a, const Outcome& b) {
+    if (a.result && b.result)
+        return Py_TYPE(a.result.get()) == Py_TYPE(b.result.get()) &&
+               PyObject_RichCompareBool(a.result.get(), b.result.get(), Py_EQ) == 1;
+    if (!a.error || !b.error || Py_TYPE(a.error.get()) != Py_TYPE(b.error.get())) return false;
+    Ref x = Ref::steal(PyException_GetArgs(a.error.get()));
+    Ref y = Ref::steal(PyException_GetArgs(b.error.get()));
+    return x && y && PyObject_RichCompareBool(x.get(), y.get(), Py_EQ) == 1;
+}
+
+}  // namespace
+
+bool Probe::agrees() const {
+    bool same = true;
+    for (size_t i = 0; same && i < count; i++) {
+        Ref input = Ref::steal(PyBytes_FromStringAndSize(inputs[i].data(), Py_ssize_t(inputs[i].size())));
+        if (!input) break;
+        Outcome a = outcome_of(standard, input.get());
+        Outcome b = outcome_of(stand_in, input.get());
+        same = same_outcome(a, b);
+    }
+    bool ok = same && !PyErr_Occurred();
     PyErr_Clear();
     return ok;
 }

@@ -24,7 +24,8 @@
 
 #include "frame.hpp"
 
-#include <initializer_list>
+#include <cstddef>
+#include <string_view>
 
 namespace kv {
 
@@ -36,6 +37,12 @@ public:
     // Building the conditions (exec step). Each returns false when the
     // condition cannot be watched; the guard then stays off. Errors are
     // never raised: a failure to watch only costs the fast path.
+
+    // A watched dict must hold keys of one exact type only (str; bytes for a
+    // table of items): a key of any other type, there when the condition is
+    // made, turns the guard off for good; added later, it turns the guard off
+    // until it is removed again. Lookups in such a dict could run its
+    // __eq__, which the standard code would not have run.
 
     // Forget every condition; the guard is off until arm().
     void reset();
@@ -53,11 +60,11 @@ public:
     // modules (the same names in their namespaces), dicts (item by item) and
     // wrapped callables (`__wrapped__`, bound methods) found under those
     // names. Lists and sets have no watcher: their contents are not guarded
-    // (the standard functions keep only constant tables in them). `lazy` names
-    // are globals that the standard code fills in itself on first use (a
-    // table built on demand): they are not watched. A function with a
-    // closure cannot be watched (cells change without notice).
-    void reachable(PyObject* obj, std::initializer_list<const char*> lazy = {});
+    // (the standard functions keep only constant tables in them). A global
+    // that the standard code fills in on first use (a table built on demand)
+    // is watched as it is: have it built first. A function with a closure
+    // cannot be watched (cells change without notice).
+    void reachable(PyObject* obj);
     // Turn the guard on if every condition could be watched.
     void arm();
 
@@ -80,5 +87,25 @@ namespace kv {
 // its code carries that name and the module's file. Something bound there
 // before this module loaded (a patch) is not taken for the original.
 bool defined_in(PyObject* func, const char* module, const char* name);
+
+// A stand-in is armed only once it gives what the function it replaces
+// gives on a fixed table of inputs, so that a change made to the standard
+// code before the module loaded (and taken into the recorded conditions)
+// still turns the fast path off. Each way is called with every input as a
+// bytes object and returns a new reference, or null with an exception set.
+using ProbeCall = PyObject* (*)(PyObject* input);
+
+struct Probe {
+    const std::string_view* inputs;
+    size_t count;
+    ProbeCall standard;  // the general path: the standard function's own call
+    ProbeCall stand_in;  // the fast path, called whether or not its guard holds
+
+    // Whether, for every input, both return results of the same type that
+    // compare equal, or both raise exceptions of the same type with equal
+    // arguments. Never raises: an error of the comparison itself counts as a
+    // difference.
+    bool agrees() const;
+};
 
 }  // namespace kv

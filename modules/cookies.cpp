@@ -7,9 +7,12 @@
 
 #include <datetime.h>
 
+#include <array>
 #include <climits>
 #include <clocale>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -43,6 +46,10 @@ kv::Name n_utcoffset("utcoffset");
 kv::Name n_astimezone("astimezone");
 kv::Name n_time("time");
 kv::Name n_import("__import__");
+kv::Name n_builtins("__builtins__");
+kv::Name n_fromisoformat("fromisoformat");
+kv::Name n_parseaddr("email._parseaddr");
+kv::Name n_timezones("_timezones");
 kv::Name n_struct_time("struct_time");
 kv::Name n_replace("replace");
 kv::Name n_tzinfo("tzinfo");
@@ -722,11 +729,33 @@ PyObject* encode_text(PyObject* text) {
     return kv::call_method(text, n_encode);
 }
 
+// The strftime of the C datetime type imports time through the __import__
+// of the builtins that the calling code's globals name under __builtins__
+// (a module or a dict, read at each call as the import machinery reads it):
+// only the builtins module's own __import__ is watched. Without a calling
+// frame the import machinery takes the builtins module itself.
+bool caller_builtins_original() {
+    PyObject* globals = PyEval_GetGlobals();
+    if (!globals) return true;
+    if (!PyDict_CheckExact(globals)) return false;
+    PyObject* b = PyDict_GetItemWithError(globals, n_builtins);
+    if (!b) PyErr_Clear();
+    return b && (b == kv::builtins || b == PyModule_GetDict(kv::builtins));
+}
+
 // True while `time.strftime`, which the strftime of the C datetime type
 // imports and calls at each use, is the built-in the exec step found there.
-// A module's class can be replaced without touching any dict: checked here.
+// A module's class can be replaced without touching any dict, and each
+// caller brings its own builtins: checked here.
 bool original_time_strftime() {
-    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type);
+    return strftime_guard.holds() && Py_IS_TYPE(time_module, &PyModule_Type) && caller_builtins_original();
+}
+
+// when.strftime(pattern).encode(), the general path of the date text.
+PyObject* format_date_general(PyObject* when) {
+    Ref text = Ref::steal(kv::call_method(when, n_strftime, n_date_pattern.obj));
+    if (!text) return nullptr;
+    return encode_text(text.get());
 }
 
 // The date text of an instant: an aware value is first converted with its
@@ -756,9 +785,7 @@ PyObject* to_format_impl(PyObject* value) {
                                        : Ref::steal(kv::call_method(value, n_astimezone, utc_zone));
         if (!when) return nullptr;
     }
-    Ref text = Ref::steal(kv::call_method(when.get(), n_strftime, n_date_pattern.obj));
-    if (!text) return nullptr;
-    return encode_text(text.get());
+    return format_date_general(when.get());
 }
 
 PyObject* to_format_body(PyObject*, Arg* args) { return to_format_impl(args[0].o); }
@@ -1011,14 +1038,9 @@ PyObject* date_from_ascii(const char* p, Py_ssize_t n, PyObject* text, bool* fal
 // it was loaded, and the dates it builds are the interpreter's own type.
 bool native_dates() { return native_datetime && parsedate_guard.holds(); }
 
-// parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
-PyObject* from_text(PyObject* text) {
-    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && native_dates()) {
-        bool fallback;
-        PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
-                                      text, &fallback);
-        if (!fallback) return r;
-    }
+// parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime,
+// through the parsedate_to_datetime the namespace holds now.
+PyObject* from_text_general(PyObject* text) {
     Ref parse = Ref::steal(kv::lookup_global(n_parsedate));
     if (!parse) return nullptr;
     Ref parsed = Ref::steal(kv::call(parse.get(), text));
@@ -1029,6 +1051,17 @@ PyObject* from_text(PyObject* text) {
     if (!r) return nullptr;
     if (!kv::check_instance(r.get(), datetime_type)) return nullptr;
     return r.release();
+}
+
+// parsedate_to_datetime(text).replace(tzinfo=None), checked as a datetime.
+PyObject* from_text(PyObject* text) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text) && native_dates()) {
+        bool fallback;
+        PyObject* r = date_from_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text),
+                                      text, &fallback);
+        if (!fallback) return r;
+    }
+    return from_text_general(text);
 }
 
 bool ascii_bytes(const char* p, Py_ssize_t n) {
@@ -1085,6 +1118,26 @@ struct SafeTable {
 constexpr SafeTable quote_safe;
 const char hex_upper[] = "0123456789ABCDEF";
 
+// The n bytes at `p` with each byte that `keep` refuses written as a %XX
+// escape (upper-case hex); `escapes` is how many bytes that is.
+template <class Keep>
+PyObject* percent_escaped(const unsigned char* p, Py_ssize_t n, Py_ssize_t escapes, Keep keep) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, n + 2 * escapes);
+    if (!out) return nullptr;
+    char* w = PyBytes_AS_STRING(out);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        unsigned char c = p[i];
+        if (keep(c)) {
+            *w++ = char(c);
+        } else {
+            *w++ = '%';
+            *w++ = hex_upper[c >> 4];
+            *w++ = hex_upper[c & 15];
+        }
+    }
+    return out;
+}
+
 // quote(s).encode() for an exact str with the standard quote().
 PyObject* quote_str_native(PyObject* s) {
     Py_ssize_t n = PyUnicode_GET_LENGTH(s);
@@ -1102,34 +1155,23 @@ PyObject* quote_str_native(PyObject* s) {
     Py_ssize_t unsafe = 0;
     for (Py_ssize_t i = 0; i < n; i++) unsafe += !quote_safe.safe[p[i]];
     if (unsafe == 0 && utf8) return utf8.release();
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, n + 2 * unsafe);
-    if (!out) return nullptr;
-    char* w = PyBytes_AS_STRING(out);
-    if (unsafe == 0) {
-        std::memcpy(w, p, size_t(n));
-        return out;
-    }
-    for (Py_ssize_t i = 0; i < n; i++) {
-        unsigned char c = p[i];
-        if (quote_safe.safe[c]) {
-            *w++ = char(c);
-        } else {
-            *w++ = '%';
-            *w++ = hex_upper[c >> 4];
-            *w++ = hex_upper[c & 15];
-        }
-    }
-    return out;
+    if (unsafe == 0) return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(p), n);
+    return percent_escaped(p, n, unsafe, [](unsigned char c) { return quote_safe.safe[c]; });
 }
 
-// quote(obj).encode(), with `quote` as the namespace holds it now.
-PyObject* quote_encode(PyObject* obj) {
-    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
+// quote(obj).encode(), through the `quote` the namespace holds now.
+PyObject* quote_encode_general(PyObject* obj) {
     Ref quote = Ref::steal(kv::lookup_global(n_quote));
     if (!quote) return nullptr;
     Ref text = Ref::steal(kv::call(quote.get(), obj));
     if (!text) return nullptr;
     return encode_text(text.get());
+}
+
+// quote(obj).encode(), with `quote` as the namespace holds it now.
+PyObject* quote_encode(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
+    return quote_encode_general(obj);
 }
 
 int hex_value(unsigned char c) {
@@ -1218,14 +1260,19 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
     return PyUnicode_Join(kv::empty_str, parts.get());
 }
 
-// unquote(raw.decode()), with `unquote` as the namespace holds it now.
-PyObject* decode_unquote(const char* p, Py_ssize_t n) {
-    if (unquote_guard.holds()) return decode_unquote_native(p, n);
+// unquote(raw.decode()), through the `unquote` the namespace holds now.
+PyObject* decode_unquote_general(const char* p, Py_ssize_t n) {
     Ref unquote = Ref::steal(kv::lookup_global(n_unquote));
     if (!unquote) return nullptr;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
     return kv::call(unquote.get(), text.get());
+}
+
+// unquote(raw.decode()), with `unquote` as the namespace holds it now.
+PyObject* decode_unquote(const char* p, Py_ssize_t n) {
+    if (unquote_guard.holds()) return decode_unquote_native(p, n);
+    return decode_unquote_general(p, n);
 }
 
 // ===========================================================================
@@ -1545,6 +1592,47 @@ bool attribute_text_safe(const char* attribute, const char* p, Py_ssize_t n) {
     return true;
 }
 
+// What the writer does with each byte of a path's UTF-8 form. A browser
+// compares the cookie's path with the request path as it sends it, in which
+// space, ", #, <, >, ?, `, {, } and every byte of a non-ASCII character are
+// %XX escapes (the URL standard's path percent-encode set): the path is
+// written the same way, so that the cookie comes back. "%" and everything
+// else stay as they are (an escape already written is kept); ";" and the
+// ASCII control characters are refused.
+enum : unsigned char { path_keep = 0, path_escape = 1, path_refuse = 2 };
+struct PathTable {
+    unsigned char kind[256] = {};
+    constexpr PathTable() {
+        for (int c = 0; c < 0x20; c++) kind[c] = path_refuse;
+        kind[0x7f] = kind[';'] = path_refuse;
+        for (unsigned char c : {' ', '"', '#', '<', '>', '?', '`', '{', '}'}) kind[c] = path_escape;
+        for (int c = 0x80; c < 256; c++) kind[c] = path_escape;
+    }
+};
+constexpr PathTable path_bytes;
+
+// The path as written in Set-Cookie: a view into the str when it is ASCII
+// and needs no escape, the bytes in `hold` otherwise.
+bool path_view(PyObject* path, const char** p, Py_ssize_t* n, Ref* hold) {
+    if (!utf8_view(path, p, n, hold)) return false;
+    Py_ssize_t escapes = 0;
+    unsigned char kinds = 0;
+    for (Py_ssize_t i = 0; i < *n; i++) {
+        unsigned char k = path_bytes.kind[static_cast<unsigned char>((*p)[i])];
+        kinds |= k;
+        escapes += k & path_escape;
+    }
+    if ((kinds & path_refuse) && !attribute_text_safe("path", *p, *n)) return false;
+    if (escapes == 0) return true;
+    Ref escaped = Ref::steal(percent_escaped(reinterpret_cast<const unsigned char*>(*p), *n, escapes,
+                                             [](unsigned char c) { return path_bytes.kind[c] == path_keep; }));
+    if (!escaped) return false;
+    *hold = std::move(escaped);
+    *p = PyBytes_AS_STRING(hold->get());
+    *n = PyBytes_GET_SIZE(hold->get());
+    return true;
+}
+
 // Whatever the items came from (a rebound quote, a date's own strftime),
 // the header value never holds CR, LF or NUL.
 bool header_text_safe(PyObject* out) {
@@ -1629,7 +1717,7 @@ PyObject* write_impl(PyObject* self) {
     }
     if (c->path != Py_None && PyUnicode_GET_LENGTH(c->path) > 0) {
         Ref hold;
-        if (!utf8_view(c->path, &p, &n, &hold) || !attribute_text_safe("path", p, n)) return nullptr;
+        if (!path_view(c->path, &p, &n, &hold)) return nullptr;
         items.add2("Path=", 5, p, n, hold ? hold.release() : Py_NewRef(c->path));
     }
     // 6, 7, 8: the flags and SameSite
@@ -1736,11 +1824,142 @@ int import_types() {
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// The stand-ins are armed only once a fixed table of inputs gives the same
+// outcome through them as through the general path (see kv::Probe). Each
+// input comes as bytes: text in UTF-8 (lone surrogates allowed), raw cookie
+// bytes, date text, or an ISO date and time.
+
+PyObject* probe_text(PyObject* input) {
+    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), "surrogatepass");
+}
+
+PyObject* probe_date(PyObject* input) {
+    Ref text = Ref::steal(probe_text(input));
+    if (!text) return nullptr;
+    return kv::call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), n_fromisoformat, text.get());
+}
+
+// `call` on the input made into the object it takes.
+template <PyObject* (*convert)(PyObject*), PyObject* (*call)(PyObject*)>
+PyObject* probe_with(PyObject* input) {
+    Ref arg = Ref::steal(convert(input));
+    return arg ? call(arg.get()) : nullptr;
+}
+
+PyObject* unquote_standard(PyObject* input) {
+    return decode_unquote_general(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
+}
+
+PyObject* unquote_stand_in(PyObject* input) {
+    return decode_unquote_native(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
+}
+
+PyObject* parsedate_standard(PyObject* input) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr));
+    return text ? from_text_general(text.get()) : nullptr;
+}
+
+// What from_bytes does for ASCII date text while its guard holds.
+PyObject* parsedate_stand_in(PyObject* input) {
+    bool fallback;
+    PyObject* r = date_from_ascii(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr, &fallback);
+    return fallback ? parsedate_standard(input) : r;
+}
+
+using namespace std::string_view_literals;
+
+// Every code point up to U+00FF, as UTF-8.
+constexpr auto latin1_text = [] {
+    std::array<char, 128 + 2 * 128> a{};
+    size_t k = 0;
+    for (int c = 0; c < 256; c++) {
+        if (c < 0x80) {
+            a[k++] = char(c);
+        } else {
+            a[k++] = char(0xC0 | c >> 6);
+            a[k++] = char(0x80 | (c & 0x3F));
+        }
+    }
+    return a;
+}();
+
+// Escapes that put every hex digit, in either case, first and last.
+constexpr auto hex_escapes = [] {
+    const char digits[] = "0123456789ABCDEFabcdef";
+    std::array<char, 22 * 3> a{};
+    for (int i = 0; i < 22; i++) {
+        a[3 * i] = '%';
+        a[3 * i + 1] = digits[i];
+        a[3 * i + 2] = digits[21 - i];
+    }
+    return a;
+}();
+
+const std::string_view quote_probes[] = {
+    ""sv, {latin1_text.data(), latin1_text.size()}, "a/b~_.-Z9"sv, "caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x98\x80"sv,
+    "\xed\xa0\x80"sv,  // a lone surrogate: UnicodeEncodeError
+};
+
+const std::string_view unquote_probes[] = {
+    ""sv, "abc"sv, "a+b c"sv, {hex_escapes.data(), hex_escapes.size()}, "%"sv, "%4"sv, "%4g%zz%"sv, "%%41"sv,
+    "%C3%A9%E2%82"sv, "%e2%82%ac%ff"sv, "caf\xc3\xa9%20%C3\xc3\xa9"sv,
+    "\xff"sv,  // not UTF-8: UnicodeDecodeError
+};
+
+// Every month and day name, each form, and text that is refused. (The zone
+// table is compared as a whole: standard_zone_table.)
+const std::string_view parsedate_probes[] = {
+    "Mon 05 Jan 2015 01:02:03 UT"sv, "Tue 03 Feb 2015 01:02:03 +0200"sv, "Wed, 04 Mar 2015 01:02:03 GMT"sv,
+    "Thu 02 Apr 15 01:02 Z"sv, "Fri 01 May 69 01:02:03 -0000"sv, "Sat 06 Jun 2015 01.02.03 EST"sv,
+    "Sun, 05 Jul 2015 01:02:03 PDT"sv, "Mon 03 Aug 2015 01:02:03 +2400"sv, "Wednesday, 21-Sep-15 07:28:00 GMT"sv,
+    "Wed Oct 21 07:28:00 2015"sv, "21 November 2015 07:28:00 CEST"sv, "Tue, 01 Dec 2015 01:02:03 XYZ"sv,
+    "Wed, 32 Oct 2015 07:28:00 GMT"sv, "soon"sv, ""sv,
+};
+
+const std::string_view strftime_probes[] = {
+    "2015-10-21 07:28:00.500000"sv, "1000-01-01 00:00:00"sv, "2024-02-29 12:00:00"sv, "9999-12-31 23:59:59"sv,
+};
+
+template <size_t N>
+kv::Probe probe(const std::string_view (&inputs)[N], kv::ProbeCall standard, kv::ProbeCall stand_in) {
+    return {inputs, N, standard, stand_in};
+}
+
+// The native reader knows the zones of the standard table as it ships; with
+// an entry added or changed before the module loaded, the standard function
+// reads every date. (Changes made later are seen by the guard's watch of the
+// table.)
+bool standard_zone_table() {
+    Ref module = Ref::steal(PyImport_GetModule(n_parseaddr));
+    if (!module || !PyModule_CheckExact(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* zones = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_timezones);
+    if (!zones || !PyDict_CheckExact(zones) || PyDict_GET_SIZE(zones) != Py_ssize_t(std::size(date_zones))) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const auto& z : date_zones) {
+        char name[8] = {};
+        for (size_t i = 0; z.name[i] && i + 1 < sizeof name; i++) name[i] = char(z.name[i] - 32 * (z.name[i] >= 'a'));
+        PyObject* offset = PyDict_GetItemString(zones, name);
+        if (!offset || !PyLong_CheckExact(offset) || PyLong_AsLong(offset) != z.offset) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // The C type's strftime finds time.strftime (and its timetuple() finds
-// time.struct_time) through the import machinery: builtins.__import__, then
-// sys.modules["time"], then the attribute. The
+// time.struct_time) through the import machinery: the caller's __import__,
+// then sys.modules["time"], then the attribute. The
 // built-in one (a function of the loaded time module) is recognised without
 // importing anything; the fast date formatting holds while all three stay.
+// The probe compares texts of the C locale's names: under another locale at
+// load time the guard stays off.
 int guard_strftime() {
     strftime_guard.reset();
     Ref time = Ref::steal(PyImport_GetModule(n_time));
@@ -1749,6 +1968,10 @@ int guard_strftime() {
     PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
     if (!f && PyErr_Occurred()) return -1;
     if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
+    if (!c_time_locale() ||
+        !probe(strftime_probes, probe_with<probe_date, format_date_general>, probe_with<probe_date, format_date_c>)
+             .agrees())
+        return 0;
     Py_XSETREF(time_module, Py_NewRef(time.get()));
     strftime_guard.key(PyImport_GetModuleDict(), n_time);
     strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
@@ -1759,18 +1982,21 @@ int guard_strftime() {
 }
 
 // quote, unquote and parsedate_to_datetime stand in for the functions bound
-// under these names when those are the standard library's own.
+// under these names when those are the standard library's own, give the
+// stand-in's outcomes on its probe table, and meet `also`. The probes run
+// first: they build what the standard code fills in on first use (unquote's
+// table of escapes), which is then watched like everything else.
 void guard_function(kv::Guard& guard, PyObject* name, const char* module, const char* qualname,
-                    std::initializer_list<const char*> lazy = {}) {
+                    const kv::Probe& probe, bool (*also)() = nullptr) {
     guard.reset();
     PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
     if (!f) {
         PyErr_Clear();
         return;
     }
-    if (!kv::defined_in(f, module, qualname)) return;
+    if (!kv::defined_in(f, module, qualname) || (also && !also()) || !probe.agrees()) return;
     guard.key(kv::module_dict, name);
-    guard.reachable(f, lazy);
+    guard.reachable(f);
     guard.arm();
 }
 
@@ -1861,13 +2087,15 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "quote") < 0) return -1;
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
-    // The table of percent escapes is built by unquote's helper on its first
-    // use: its filling is not a change.
-    guard_function(quote_guard, n_quote, "urllib.parse", "quote");
-    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote", {"_hextobyte"});
-    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime");
-    if (guard_strftime() < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
+    guard_function(quote_guard, n_quote, "urllib.parse", "quote",
+                   probe(quote_probes, probe_with<probe_text, quote_encode_general>,
+                         probe_with<probe_text, quote_str_native>));
+    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote",
+                   probe(unquote_probes, unquote_standard, unquote_stand_in));
+    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime",
+                   probe(parsedate_probes, parsedate_standard, parsedate_stand_in), standard_zone_table);
+    if (guard_strftime() < 0) return -1;
     // Functions.
     if (kv::add_method(&CookieType, fd_clone) < 0) return -1;
     if (kv::add_method(&CookieErrorType, fd_error_init) < 0) return -1;

@@ -26,6 +26,9 @@ HOST = "www.example.test"
 DEFAULT_PATH = "/set"  # cookies are set from /set/<case>: one without Path gets the default path /set
 PAIR_LIMIT = 4096  # browsers ignore a cookie whose name and value together are longer than this,
 LIFETIME_CAP = 400 * 86400  # and keep none for longer than this many seconds (400 days)
+# A request path carries every other character (and all non-ASCII text) percent-encoded; a cookie's path
+# matches it only when written the same way.
+PATH_KEPT = "".join(c for c in map(chr, range(0x21, 0x7F)) if c not in '"#<>?`{}')
 
 UTC, EAST2, WEST5 = dt.timezone.utc, dt.timezone(dt.timedelta(hours=2)), dt.timezone(dt.timedelta(hours=-5))
 NOW = int(time.time())
@@ -68,6 +71,10 @@ MATRIX = {
     "at-limit": dict(name="n", value="x" * (PAIR_LIMIT - 1)),
     "over-limit": dict(name="n", value="x" * PAIR_LIMIT),
     "over-limit-encoded": dict(name="n", value="é" * 2048),
+    # Sent back only for the request path as a browser writes it.
+    "path-space": dict(name="p", value="1", path="/x/a b"),
+    "path-non-ascii": dict(name="p", value="1", path="/x/café", http_only=True),
+    "path-escapes": dict(name="p", value="1", path='/x/{a}<b>"c"`d`%41'),
 }
 CASES = [pytest.param(name, kwargs, id=name) for name, kwargs in MATRIX.items()]
 
@@ -85,7 +92,7 @@ def expected(cookie, sent, browser=False):
         expires = tuple(min(e, s + LIFETIME_CAP) for e, s in zip(expires, sent))
     mode = {Mode.LAX: "Lax", Mode.STRICT: "Strict", Mode.NONE: "None"}.get(cookie.same_site)
     return dict(name=name, value=value, domain="." + cookie.domain if cookie.domain else HOST,
-                path=cookie.path or DEFAULT_PATH, secure=cookie.secure or mode in ("Strict", "None"),
+                path=urllib.parse.quote(cookie.path or DEFAULT_PATH, PATH_KEPT), secure=cookie.secure or mode in ("Strict", "None"),
                 http_only=cookie.http_only, expires=expires, same_site=mode, text=(cookie.name, cookie.value))
 
 
@@ -101,6 +108,11 @@ def check(stored, want):
         assert want["expires"][0] - 1 <= stored["expires"] <= want["expires"][1] + 1, "expiry instant"
     # The name and the value arrive percent-encoded; decoding gives the text back.
     assert tuple(map(urllib.parse.unquote, (stored["name"], stored["value"]))) == want["text"]
+
+
+def sent_back(want):
+    """The Cookie header a client sends with a request for the cookie's own path (given as typed, unencoded)."""
+    return None if want is None else f"{want['name']}={want['value']}"
 
 
 @pytest.mark.parametrize("case,kwargs", CASES)
@@ -122,6 +134,9 @@ def test_cookie_jar_stores_what_was_written(case, kwargs):
     assert len(stored) <= 1
     # Unlike a browser, the jar keeps a pair of any length, for any lifetime.
     check(stored[0] if stored else None, want)
+    request = urllib.request.Request(f"https://{HOST}{cookie.path or DEFAULT_PATH}")
+    jar.add_cookie_header(request)
+    assert request.get_header("Cookie") == sent_back(want)
     # The writer still returns the bytes, but says when browsers will drop them.
     too_long = len(header.partition(b"; ")[0]) - 1 > PAIR_LIMIT
     assert [w.category for w in caught] == ([UserWarning] if too_long else [])

@@ -17,6 +17,7 @@ import pytest
 import kelvarn.cookies as kc
 from kelvarn.cookies import Cookie, CookieSameSiteMode as Mode, CookieValueExceedsMaximumLength, parse_cookie
 from support import assert_no_leaks, capi_function, cut, run_child
+from test_cookie_interop import PATH_KEPT
 
 CORPUS = pathlib.Path(__file__).resolve().parent / "data" / "set-cookie" / "values.txt"
 VALUES = CORPUS.read_bytes().split(b"\n")
@@ -253,10 +254,12 @@ def test_same_site_mode_from_bytes_failure_returns_undefined_with_error():
     (Cookie("id", "a b", path="/", http_only=True, same_site=Mode.STRICT),
      b"id=a%20b; Path=/; HttpOnly; Secure; SameSite=Strict"),
     (Cookie("a", "b", domain="", path=""), b"a=b"),
-    (Cookie("a", "b", path="/x,y z"), b"a=b; Path=/x,y z"),
+    (Cookie("a", "b", path="/x,y z"), b"a=b; Path=/x,y%20z"),
     (Cookie("a", "b", domain="\u00e9.example"), "a=b; Domain=\u00e9.example".encode()),
-    # Spaces, non-ASCII, commas, quotes and "=" are no separators in Domain or Path.
-    (Cookie("a", "b", domain="d", path="/ \u00e9\x80\u2028,\"="), "a=b; Domain=d; Path=/ \u00e9\x80\u2028,\"=".encode()),
+    # Spaces, non-ASCII, commas, quotes and "=" are no separators; the path is escaped as browsers send it.
+    (Cookie("a", "b", domain="d \u00e9\x80\u2028,\"=", path="/ \u00e9\x80\u2028,\"="),
+     "a=b; Domain=d \u00e9\x80\u2028,\"=; Path=/%20%C3%A9%C2%80%E2%80%A8,%22=".encode()),
+    (Cookie("a", "b", path="/\"#<>?`{}%41%zz%|^[]\\'"), b"a=b; Path=/%22%23%3C%3E%3F%60%7B%7D%41%zz%|^[]\\'"),
     (Cookie("a", "b", dt.datetime(2015, 10, 21, 9, 28, tzinfo=dt.timezone(dt.timedelta(hours=2)))),
      b"a=b; Expires=Wed, 21 Oct 2015 07:28:00 GMT"),
     (Cookie("s", "v", dt.datetime(2015, 10, 21, 7, 28), "example.com", "/", True, True, 3600, Mode.LAX),
@@ -280,6 +283,7 @@ UNWRITABLE = "Cookie {} contains a character that cannot be written in Set-Cooki
     ("\u00e9\x1f", None, UNWRITABLE.format("domain", "\x1f")),
     (None, "/\x7f", UNWRITABLE.format("path", "\x7f")),
     ("a\tb", "/;", UNWRITABLE.format("domain", "\t")),
+    (None, "/caf\u00e9 \x01", UNWRITABLE.format("path", "\x01")),
 ])
 def test_write_refuses_separators_in_domain_and_path(domain, path, message):
     cookie = Cookie("a", "b", domain=domain, path=path)
@@ -402,6 +406,7 @@ def test_round_trip_over_the_corpus():
         want = list(fields(first))
         want[6] = first.secure or first.same_site in (2, 3)
         want[7] = max(first.max_age, -1)
+        want[4] = first.path and urllib.parse.quote(first.path, PATH_KEPT)  # written as browsers send paths
         if first.expires is not None:
             want[2] = first.expires.replace(microsecond=0)
         assert list(fields(again)) == want, raw
@@ -486,35 +491,42 @@ def test_corpus_leaks_nothing():
 
 
 CHANGED = textwrap.dedent("""
-    import sys, ctypes, builtins, datetime, re, time, types
-    {prelude}
-    import urllib.parse as up
-    import kelvarn.cookies as kc
+    import sys, ctypes, builtins, datetime, email.utils, re, time, types
     sys.path.insert(0, {tests!r})
     from support import capi_function
     from date_texts import outcome
+    calls = []
+    {prelude}
+    import urllib.parse as up
+    import kelvarn.cookies as kc
     write = capi_function(kc, "write_cookie_for_response", ctypes.py_object, ctypes.py_object)
     when = datetime.datetime(2015, 10, 21, 7, 28)
     pattern = "%a, %d %b %Y %H:%M:%S GMT"
     texts = ["a/b", "x y", "caf\\u00e9", "%C3%A9%2F", "~_.-"]
+    dates = [b"Wed, 21 Oct 2015 07:28:00 GMT", b"21 Oct 2015 07:28:00 CEST"]
 
+    # Every call starts in a frame of this module, whose __builtins__ the date formatting imports through.
     def observed():
-        return ([outcome(write, kc.Cookie(t, t, when)) for t in texts]
+        return ([outcome(lambda t: write(kc.Cookie(t, t, when)), t) for t in texts]
                 + [outcome(lambda t: kc.parse_cookie(("n=" + t).encode()).value, t) for t in texts]
-                + [outcome(kc.datetime_to_cookie_format, when)])
+                + [outcome(lambda w: kc.datetime_to_cookie_format(w), when)]
+                + [outcome(lambda d: kc.datetime_from_cookie_format(d), d) for d in dates])
 
     def expected():
         def written(t):
             return (up.quote(t) + "=" + up.quote(t) + "; Expires=" + when.strftime(pattern)).encode()
         return ([outcome(written, t) for t in texts] + [outcome(up.unquote, t) for t in texts]
-                + [outcome(lambda w: w.strftime(pattern).encode(), when)])
+                + [outcome(lambda w: w.strftime(pattern).encode(), when)]
+                + [outcome(lambda d: email.utils.parsedate_to_datetime(d.decode()).replace(tzinfo=None), d)
+                   for d in dates])
 
-    before = observed()
-    assert before == expected()
+    before, want = observed(), expected()
+    assert before == want, (before, want)
     {change}
-    after, want = observed(), expected()
-    assert after == want, (after, want)
-    assert after != before
+    after = observed()
+    seen, want = calls[:], expected()
+    assert after == want and not seen, (after, want, seen)
+    assert after != before or not {differs}
     print("ok")
 """)
 
@@ -531,7 +543,23 @@ TAKE_ALL_WATCHERS = textwrap.dedent("""
             pass
 """)
 
+# Hashes as "encode", a name the guards look up in urllib.parse's namespace (quote's code reads it as an
+# attribute) and the standard functions never do.
+FOREIGN_KEY = textwrap.dedent("""
+    class Key:
+        def __hash__(self):
+            return hash("encode")
 
+        def __eq__(self, other):
+            calls.append(other)
+            return False
+
+    up.__dict__[Key()] = 1
+""")
+
+
+# A string is a change made after the module loaded; a tuple is (before it loads, after, whether the results
+# change).
 @pytest.mark.parametrize("change", [
     'up.quote.__defaults__ = ("", None, None)',
     'up.quote.__code__ = (lambda string, safe="/", encoding=None, errors=None: string.upper()).__code__',
@@ -541,22 +569,31 @@ TAKE_ALL_WATCHERS = textwrap.dedent("""
     'builtins.chr = lambda b: "?"; up._byte_quoter_factory.cache_clear()',
     'up.unquote.__defaults__ = ("latin-1", "replace")',
     'up._asciire = re.compile("(x)")',
+    'up._hextobyte = {b"2F": b"|"}',
     'time.strftime = lambda fmt, tt: "T"',
     "st = time.struct_time; time.struct_time = lambda t: st((1999,) + tuple(t[1:]))",
     "builtins.__import__ = lambda *a, **k: 1 / 0",
+    "__builtins__ = dict(builtins.__dict__, __import__=lambda *a, **k: 1 / 0)",
     'sys.modules["time"] = types.SimpleNamespace(strftime=lambda f, t: "S", struct_time=time.struct_time)',
     'time.__class__ = type("M", (types.ModuleType,), {"strftime": property(lambda m: lambda f, t: "M")})',
+    ("", FOREIGN_KEY, False),
+    ('import urllib.parse as up; up.quote.__defaults__ = ("", None, None)', "", False),
+    ('import urllib.parse as up; up._Quoter.__missing__ = lambda self, b: "%%%02x" % b', "", False),
+    ('import email._parseaddr as pa; pa._timezones["CEST"] = 2400', "", False),
+    ('i = builtins.__import__; builtins.__import__ = lambda n, *a, **k: 1 / 0 if n == "time" else i(n, *a, **k)',
+     "", False),
     # Every dict and function watcher already taken: the general path only.
-    (TAKE_ALL_WATCHERS, 'up.quote.__defaults__ = ("", None, None)'),
+    (TAKE_ALL_WATCHERS, 'up.quote.__defaults__ = ("", None, None)', True),
 ])
 def test_native_paths_follow_changes_behind_the_standard_functions(change):
-    prelude, change = change if isinstance(change, tuple) else ("", change)
-    run_child(CHANGED.format(prelude=prelude, change=change, tests=str(pathlib.Path(__file__).parent)))
+    prelude, change, differs = change if isinstance(change, tuple) else ("", change, True)
+    run_child(CHANGED.format(prelude=prelude, change=change, differs=differs, tests=str(pathlib.Path(__file__).parent)))
 
 
 def test_native_paths_return_when_the_changes_are_undone(monkeypatch):
     monkeypatch.setattr(urllib.parse.quote, "__defaults__", ("", None, None))
     monkeypatch.setattr(urllib.parse, "_asciire", re.compile("(x)"))
+    monkeypatch.setitem(vars(urllib.parse), object(), None)  # a key no guard looks up in: off until removed
     assert write(Cookie("a/b", "c")) == b"a%2Fb=c" and parse_cookie(b"a=%41").value == "%41"
     monkeypatch.undo()
     calls = []
@@ -608,7 +645,7 @@ def test_write_keeps_domain_and_path_read_before_the_join(monkeypatch, domain, p
             return Head()
 
     monkeypatch.setattr(kc, "quote", lambda s: Quoted())
-    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + path.encode()
+    expected = b"N=V; Domain=" + domain.encode() + b"; Path=" + urllib.parse.quote(path).encode()
     assert write(cookie) == expected
     assert cookie.domain is None and cookie.path is None
     assert_no_leaks(write, Cookie("a", "b", domain=domain, path=path))

@@ -14,7 +14,7 @@ import warnings
 import pytest
 
 from kelvarn.cookies import Cookie
-from test_cookie_interop import CASES, DEFAULT_PATH, HOST, check, expected, write
+from test_cookie_interop import CASES, DEFAULT_PATH, HOST, check, expected, sent_back, write
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -25,16 +25,19 @@ webdriver = pytest.importorskip("selenium.webdriver")
 
 
 class App:
-    """Answers /set/<case> with the Set-Cookie value registered for that case."""
+    """Answers /set/<case> with the Set-Cookie value registered for that case, any other path with the Cookie
+    header of the request ("-" without one)."""
 
     def __init__(self):
         self.headers = {}
 
     async def __call__(self, scope, receive, send):
-        header = self.headers.get(scope["path"].rpartition("/")[2])
+        folder, _, case = scope["path"].rpartition("/")
+        header = self.headers.get(case) if folder == DEFAULT_PATH else None
+        body = b"ok" if header else dict(scope["headers"]).get(b"cookie", b"-")
         fields = [(b"content-type", b"text/plain")] + ([(b"set-cookie", header)] if header else [])
-        await send({"type": "http.response.start", "status": 200 if header else 404, "headers": fields})
-        await send({"type": "http.response.body", "body": b"ok"})
+        await send({"type": "http.response.start", "status": 200, "headers": fields})
+        await send({"type": "http.response.body", "body": body})
 
 
 @pytest.fixture(scope="module")
@@ -95,3 +98,18 @@ def test_chromium_stores_what_was_written(case, kwargs, server, browser):
                    same_site=c.get("sameSite")) for c in browser.execute_cdp_cmd("Network.getAllCookies", {})["cookies"]]
     assert len(stored) <= 1, stored
     check(stored[0] if stored else None, want)
+    browser.get(f"https://{HOST}:{port}{cookie.path or DEFAULT_PATH}")
+    assert browser.find_element("tag name", "body").text == (sent_back(want) or "-")
+
+
+# Chromium stores a cookie whose Domain is non-ASCII under the domain's IDNA form, and sends it back: the
+# writer leaves the domain as it is.
+def test_chromium_keeps_a_non_ascii_domain(server, browser):
+    app, port = server
+    app.headers["idn"] = write(Cookie("d", "1", domain="bücher.example.test"))
+    browser.execute_cdp_cmd("Network.clearBrowserCookies", {})
+    browser.get(f"https://www.bücher.example.test:{port}{DEFAULT_PATH}/idn")
+    cookies = browser.execute_cdp_cmd("Network.getAllCookies", {})["cookies"]
+    assert [(c["name"], c["domain"]) for c in cookies] == [("d", ".xn--bcher-kva.example.test")]
+    browser.get(f"https://www.bücher.example.test:{port}{DEFAULT_PATH}")
+    assert browser.find_element("tag name", "body").text == "d=1"
