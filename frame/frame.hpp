@@ -224,7 +224,15 @@ PyObject* join_text(PyObject* const* parts, Py_ssize_t n);
 // ---------------------------------------------------------------------------
 // Typed conversions
 
-int to_int32(PyObject* o, int* out);
+int to_int32_slow(PyObject* o, int* out);
+// A one-digit exact int (at most 30 bits) is read as it is, inline.
+inline int to_int32(PyObject* o, int* out) {
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        *out = int(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        return 0;
+    }
+    return to_int32_slow(o, out);
+}
 int to_int64(PyObject* o, long long* out);
 int truth(PyObject* o);  // 1, 0 or -1
 
@@ -272,8 +280,22 @@ struct Signature {
     PyObject* names[max_params] = {};
     Signature* next;
 
-    // Bind a vectorcall argument vector.
-    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
+    // Bind a vectorcall argument vector. Inline, the common case: every
+    // parameter given by position and none to convert, so only the declared
+    // types are checked in order.
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const {
+        if (!kwnames && nargs == n && objects_only) [[likely]] {
+            for (int i = 0; i < n; i++) {
+                PyObject* v = args[i];
+                out[i].o = v;
+                PyTypeObject* t = declared[i];
+                if (!t || Py_IS_TYPE(v, t) || v == Py_None) continue;
+                return bind_slow(args, nargs, kwnames, out);
+            }
+            return true;
+        }
+        return bind_slow(args, nargs, kwnames, out);
+    }
     // Bind a tuple and a dictionary (the `__init__` convention). The values
     // taken from the dictionary are held in `hold` (max_params references),
     // to be kept until the body is done: Python code run by the conversions
@@ -318,14 +340,19 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
 // The type's own vectorcall: calling the class itself binds the arguments
 // without a tuple, allocates and initialises. Subclasses do not inherit it,
 // so their __new__ and __init__ overrides run through the usual type call.
+// A type may name its tp_new and D's body as `New` and `Body` too, which
+// lets the compiler make the whole construction one function.
+inline PyObject* type_new(PyTypeObject* t, PyObject* args, PyObject* kwds) { return t->tp_new(t, args, kwds); }
 template <InitDef& D>
+int init_body(PyObject* self, Arg* args) { return D.body(self, args); }
+
+template <InitDef& D, newfunc New = type_new, int (*Body)(PyObject*, Arg*) = init_body<D>>
 PyObject* construct(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Arg a[max_params];
     if (!D.sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return fail(D.site);
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
-    Ref self = Ref::steal(t->tp_new(t, empty_tuple, nullptr));
+    Ref self = Ref::steal(New(reinterpret_cast<PyTypeObject*>(type), empty_tuple, nullptr));
     if (!self) return nullptr;
-    if (D.body(self.get(), a) < 0) return fail(D.site);
+    if (Body(self.get(), a) < 0) return fail(D.site);
     return self.release();
 }
 

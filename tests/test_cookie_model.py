@@ -603,6 +603,7 @@ def test_fixed_form_dates_read_as_the_general_steps(seed):
         if spaced[0] == "raised":
             spaced = spaced[:2] + (spaced[2].replace('" ', '"', 1),)
         assert native == date_texts.standard_outcome(raw) == spaced == date_texts.outcome(expires_of, raw)
+    assert_no_leaks(datetime_from_cookie_format, b"Wed, 32 Oct 2015 07:28:00 GMT")
 
 
 @pytest.mark.parametrize("change", [
