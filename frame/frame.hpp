@@ -79,15 +79,18 @@ inline void replace(PyObject*& field, PyObject* value) {
 }
 
 // The first occurrence of `needle` (m bytes, m >= 1) in the n bytes at `p`,
-// or null: memchr finds each candidate first byte, memcmp checks the rest.
-// Portable (Windows has no memmem) and quicker for the short separators used
-// here; no worse than linear in n for them.
+// or null: memchr finds each candidate first byte, a byte loop checks the
+// rest (a call of memcmp would cost more than the one or two bytes it
+// compares). Portable (Windows has no memmem) and quicker for the short
+// separators used here; no worse than linear in n for them.
 inline const char* find_bytes(const char* p, size_t n, const char* needle, size_t m) {
     const char* end = p + n;
     while (size_t(end - p) >= m) {
         auto at = static_cast<const char*>(std::memchr(p, needle[0], size_t(end - p) - m + 1));
         if (!at) return nullptr;
-        if (std::memcmp(at + 1, needle + 1, m - 1) == 0) return at;
+        size_t i = 1;
+        while (i < m && at[i] == needle[i]) i++;
+        if (i == m) return at;
         p = at + 1;
     }
     return nullptr;
@@ -228,7 +231,15 @@ PyObject* shown(PyObject* text);
 // ---------------------------------------------------------------------------
 // Typed conversions
 
-int to_int32(PyObject* o, int* out);
+int to_int32_slow(PyObject* o, int* out);
+// A one-digit exact int (at most 30 bits) is read as it is, inline.
+inline int to_int32(PyObject* o, int* out) {
+    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        *out = int(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        return 0;
+    }
+    return to_int32_slow(o, out);
+}
 int to_int64(PyObject* o, long long* out);
 int truth(PyObject* o);  // 1, 0 or -1
 
@@ -276,8 +287,22 @@ struct Signature {
     PyObject* names[max_params] = {};
     Signature* next;
 
-    // Bind a vectorcall argument vector.
-    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const;
+    // Bind a vectorcall argument vector. Inline, the common case: every
+    // parameter given by position and none to convert, so only the declared
+    // types are checked in order.
+    bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const {
+        if (!kwnames && nargs == n && objects_only) [[likely]] {
+            for (int i = 0; i < n; i++) {
+                PyObject* v = args[i];
+                out[i].o = v;
+                PyTypeObject* t = declared[i];
+                if (!t || Py_IS_TYPE(v, t) || v == Py_None) continue;
+                return bind_slow(args, nargs, kwnames, out);
+            }
+            return true;
+        }
+        return bind_slow(args, nargs, kwnames, out);
+    }
     // Bind a tuple and a dictionary (the `__init__` convention). The values
     // taken from the dictionary are held in `hold` (max_params references),
     // to be kept until the body is done: Python code run by the conversions
@@ -322,14 +347,19 @@ int init_slot(PyObject* self, PyObject* args, PyObject* kwds) {
 // The type's own vectorcall: calling the class itself binds the arguments
 // without a tuple, allocates and initialises. Subclasses do not inherit it,
 // so their __new__ and __init__ overrides run through the usual type call.
+// A type may name its tp_new and D's body as `New` and `Body` too, which
+// lets the compiler make the whole construction one function.
+inline PyObject* type_new(PyTypeObject* t, PyObject* args, PyObject* kwds) { return t->tp_new(t, args, kwds); }
 template <InitDef& D>
+int init_body(PyObject* self, Arg* args) { return D.body(self, args); }
+
+template <InitDef& D, newfunc New = type_new, int (*Body)(PyObject*, Arg*) = init_body<D>>
 PyObject* construct(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Arg a[max_params];
     if (!D.sig.bind(args, PyVectorcall_NARGS(nargsf), kwnames, a)) return fail(D.site);
-    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(type);
-    Ref self = Ref::steal(t->tp_new(t, empty_tuple, nullptr));
+    Ref self = Ref::steal(New(reinterpret_cast<PyTypeObject*>(type), empty_tuple, nullptr));
     if (!self) return nullptr;
-    if (D.body(self.get(), a) < 0) return fail(D.site);
+    if (Body(self.get(), a) < 0) return fail(D.site);
     return self.release();
 }
 

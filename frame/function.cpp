@@ -170,22 +170,6 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
     return true;
 }
 
-bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const {
-    if (!kwnames && nargs == n && objects_only) [[likely]] {
-        // Every parameter given by position and none to convert: check the
-        // declared types in order.
-        for (int i = 0; i < n; i++) {
-            PyObject* v = args[i];
-            out[i].o = v;
-            PyTypeObject* t = declared[i];
-            if (!t || Py_IS_TYPE(v, t) || v == Py_None) continue;
-            return bind_slow(args, nargs, kwnames, out);
-        }
-        return true;
-    }
-    return bind_slow(args, nargs, kwnames, out);
-}
-
 bool Signature::bind_slow(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arg* out) const {
     PyObject* values[max_params] = {};
     if (nargs > n) return count_error(*this, true, nargs);

@@ -431,12 +431,7 @@ PyObject* as_int(PyObject* o) {
 
 // 32-bit targets convert through a 32-bit C long, as on the platforms where
 // long has that width: out of range is the host's "C long" overflow there.
-int to_int32(PyObject* o, int* out) {
-    // A one-digit exact int (at most 30 bits) is read as it is.
-    if (PyLong_CheckExact(o) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
-        *out = int(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
-        return 0;
-    }
+int to_int32_slow(PyObject* o, int* out) {
     Ref n = Ref::steal(as_int(o));
     if (!n) return -1;
     long v = PyLong_AsLong(n.get());

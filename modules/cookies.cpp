@@ -101,6 +101,20 @@ bool equals_lower(const char* p, Py_ssize_t n, const char* lit) {
     return true;
 }
 
+// The same for a literal known at compile time: the length first, then each
+// byte, where a letter of `lit` also matches its upper-case form. Setting
+// bit 0x20 maps an upper-case letter, and nothing else, onto the lower-case
+// one, so it is applied only where `lit` has a letter.
+template <size_t N>
+inline bool is_word(const char* p, Py_ssize_t n, const char (&lit)[N]) {
+    if (n != Py_ssize_t(N - 1)) return false;
+    for (size_t i = 0; i + 1 < N; i++) {
+        unsigned char fold = (lit[i] >= 'a' && lit[i] <= 'z') ? 0x20 : 0;
+        if ((static_cast<unsigned char>(p[i]) | fold) != static_cast<unsigned char>(lit[i])) return false;
+    }
+    return true;
+}
+
 PyObject* not_implemented_del() {
     PyErr_SetString(PyExc_NotImplementedError, "__del__");
     return nullptr;
@@ -111,7 +125,73 @@ PyObject* not_implemented_del() {
 
 // C to Python: the member of that value, or the class called with the value,
 // for whatever the namespace holds under CookieSameSiteMode right now.
+//
+// While the namespace still holds the class built by the exec step, the four
+// members are taken from a cache. The attribute lookup on the class gives the
+// cached objects as long as neither the class (its dictionary and those along
+// its MRO: its version tag) nor its metaclass changes; the guard follows the
+// namespace entry. A change of the class is met by recording the members
+// again, from the class dictionaries, when the lookup would still run no
+// Python code; otherwise the lookup itself is made.
+kv::Guard mode_guard;
+struct ModeMembers {
+    PyObject* cls = nullptr;  // the class built by the exec step
+    PyTypeObject* meta = nullptr;
+    unsigned int version = 0, meta_version = 0;  // non-zero once recorded
+    PyObject* member[4] = {};
+    int value[4] = {};  // int(member), which runs no code: the members are ints
+} modes;
+const kv::Name* const mode_names[4] = {&n_undefined, &n_lax, &n_strict, &n_none};
+
+// The members as the attribute lookup on the class finds them: in the class
+// dictionaries (no metaclass data descriptor in front of them, no __get__ of
+// their own, the metaclass's attribute lookup that of `type`).
+bool record_members() {
+    modes.version = 0;
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(modes.cls);
+    PyTypeObject* meta = Py_TYPE(modes.cls);
+    if (meta->tp_getattro != PyType_Type.tp_getattro || !PyUnstable_Type_AssignVersionTag(cls) ||
+        !PyUnstable_Type_AssignVersionTag(meta))
+        return false;
+    PyObject* found[4];
+    int values[4];
+    for (int i = 0; i < 4; i++) {
+        PyObject* m = kv::compat::type_lookup(meta, *mode_names[i]);
+        if (m && Py_TYPE(m)->tp_descr_set) return false;
+        PyObject* a = kv::compat::type_lookup(cls, *mode_names[i]);
+        if (!a || Py_TYPE(a)->tp_descr_get || !PyLong_Check(a)) return false;
+        int overflow;
+        long v = PyLong_AsLongAndOverflow(a, &overflow);
+        if (overflow || v < INT_MIN || v > INT_MAX) return false;
+        found[i] = a;
+        values[i] = int(v);
+    }
+    // The references are taken before the old ones go: releasing one may run code.
+    PyObject* old[4];
+    for (int i = 0; i < 4; i++) {
+        old[i] = modes.member[i];
+        modes.member[i] = Py_NewRef(found[i]);
+        modes.value[i] = values[i];
+    }
+    modes.meta = meta;
+    modes.version = cls->tp_version_tag;
+    modes.meta_version = meta->tp_version_tag;
+    for (PyObject* o : old) Py_XDECREF(o);
+    return modes.version != 0 && modes.version == cls->tp_version_tag;
+}
+
+// The cached index of `mode`'s member, or -1 when the lookup must be made.
+inline int cached_mode(int mode) {
+    if (mode < 0 || mode > 3 || !mode_guard.holds()) return -1;
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(modes.cls);
+    bool current = modes.version && cls->tp_version_tag == modes.version && Py_IS_TYPE(modes.cls, modes.meta) &&
+                   modes.meta->tp_version_tag == modes.meta_version;
+    return current || record_members() ? mode : -1;
+}
+
 PyObject* mode_to_python(int mode) {
+    int cached = cached_mode(mode);
+    if (cached >= 0) return Py_NewRef(modes.member[cached]);
     Ref cls = Ref::steal(kv::lookup_global(n_mode_class));
     if (!cls) return nullptr;
     switch (mode) {
@@ -127,10 +207,23 @@ PyObject* mode_to_python(int mode) {
     }
 }
 
+// to_int32(mode_to_python(mode)), the conversion of the Cookie constructor.
+int mode_round_trip(int mode, int* out, kv::Site& site) {
+    int cached = cached_mode(mode);
+    if (cached >= 0) {
+        *out = modes.value[cached];
+        return 0;
+    }
+    Ref obj = Ref::steal(mode_to_python(mode));
+    if (!obj) return -1;
+    if (kv::to_int32(obj.get(), out) < 0) return kv::fail_int(site);
+    return 0;
+}
+
 SameSite mode_from_text(const char* p, Py_ssize_t n) {
-    if (equals_lower(p, n, "strict")) return mode_strict;
-    if (equals_lower(p, n, "lax")) return mode_lax;
-    if (equals_lower(p, n, "none")) return mode_none;
+    if (is_word(p, n, "strict")) return mode_strict;
+    if (is_word(p, n, "lax")) return mode_lax;
+    if (is_word(p, n, "none")) return mode_none;
     return mode_undefined;
 }
 
@@ -524,9 +617,7 @@ PyObject* clone_impl(PyObject* self) {
     Ref expires = Ref::borrow(c->expires), domain = Ref::borrow(c->domain), path = Ref::borrow(c->path);
     int http_only = c->http_only != 0, secure = c->secure != 0;
     long long max_age = c->max_age;
-    Ref mode_obj = Ref::steal(mode_to_python(c->same_site));
-    if (!mode_obj) return nullptr;
-    if (kv::to_int32(mode_obj.get(), &mode) < 0) return kv::fail(cookie_init_site);
+    if (mode_round_trip(c->same_site, &mode, cookie_init_site) < 0) return nullptr;
     return make_cookie(name.get(), value.get(), expires.get(), domain.get(), path.get(), http_only, secure,
                        max_age, mode);
 }
@@ -1012,6 +1103,53 @@ DateParse parse_date_ascii(const char* text, Py_ssize_t size, DateFields* f) {
     return DateParse::ok;
 }
 
+inline bool ascii_letter(char c) {
+    unsigned char l = static_cast<unsigned char>(c) | 0x20;
+    return l >= 'a' && l <= 'z';
+}
+inline bool ascii_digit(char c) { return c >= '0' && c <= '9'; }
+inline int two_digits(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
+
+// The IMF-fixdate form that cookies carry, "Wed, 21 Oct 2015 07:28:00 GMT"
+// (GMT in any letter case), read directly: the fields that the steps above
+// settle for it. For such text they skip the first token (it ends in a
+// comma, whatever its letters), find the month by name and take the four
+// numbers as they stand; the year only is adjusted as there. False for
+// anything else, which takes those steps.
+bool fixdate(const char* p, Py_ssize_t n, DateFields* f) {
+    if (n != 29 || p[3] != ',' || p[4] != ' ' || p[7] != ' ' || p[11] != ' ' || p[16] != ' ' || p[19] != ':' ||
+        p[22] != ':' || p[25] != ' ' || !is_word(p + 26, 3, "gmt"))
+        return false;
+    static const int letters[] = {0, 1, 2, 8, 9, 10};
+    static const int digits[] = {5, 6, 12, 13, 14, 15, 17, 18, 20, 21, 23, 24};
+    for (int i : letters)
+        if (!ascii_letter(p[i])) return false;
+    for (int i : digits)
+        if (!ascii_digit(p[i])) return false;
+    // The three letters of the month, lower-cased, against the names.
+    uint32_t key = uint32_t(p[8] | 0x20) << 16 | uint32_t(p[9] | 0x20) << 8 | uint32_t(p[10] | 0x20);
+    long long month = 0;
+    for (int i = 0; i < 12; i++) {
+        const char* m = date_month_names[i];
+        if (key == (uint32_t(m[0]) << 16 | uint32_t(m[1]) << 8 | uint32_t(m[2]))) {
+            month = i + 1;
+            break;
+        }
+    }
+    if (!month) return false;
+    long long year = two_digits(p + 12) * 100 + two_digits(p + 14);
+    if (year < 100) year += year > 68 ? 1900 : 2000;
+    *f = {year, month, two_digits(p + 5), two_digits(p + 17), two_digits(p + 20), two_digits(p + 23)};
+    return true;
+}
+
+// The naive datetime of the fields (the constructor checks their ranges).
+PyObject* naive_datetime(const DateFields& f) {
+    return PyDateTimeAPI->DateTime_FromDateAndTime(int(f.year), int(f.month), int(f.day), int(f.hour),
+                                                   int(f.minute), int(f.second), 0, Py_None,
+                                                   PyDateTimeAPI->DateTimeType);
+}
+
 // The naive datetime that parsedate_to_datetime(text).replace(tzinfo=None)
 // gives for ASCII text, or null with its error set; `*fallback` when the
 // standard function must decide.
@@ -1019,10 +1157,7 @@ PyObject* date_from_ascii(const char* p, Py_ssize_t n, PyObject* text, bool* fal
     DateFields f;
     *fallback = false;
     switch (parse_date_ascii(p, n, &f)) {
-        case DateParse::ok:
-            return PyDateTimeAPI->DateTime_FromDateAndTime(int(f.year), int(f.month), int(f.day), int(f.hour),
-                                                           int(f.minute), int(f.second), 0, Py_None,
-                                                           PyDateTimeAPI->DateTimeType);
+        case DateParse::ok: return naive_datetime(f);
         case DateParse::invalid: {
             Ref shown = text ? Ref::borrow(text) : Ref::steal(PyUnicode_DecodeASCII(p, n, nullptr));
             if (shown) PyErr_Format(PyExc_ValueError, "Invalid date value or format \"%U\"", shown.get());
@@ -1074,9 +1209,11 @@ bool ascii_bytes(const char* p, Py_ssize_t n) {
 // standard parser is in place (such bytes always decode), through the text
 // otherwise.
 PyObject* from_bytes(const char* p, Py_ssize_t n) {
-    if (native_dates() && ascii_bytes(p, n)) {
-        bool fallback;
-        PyObject* r = date_from_ascii(p, n, nullptr, &fallback);
+    if (native_dates()) {
+        DateFields f;
+        if (fixdate(p, n, &f)) return naive_datetime(f);
+        bool fallback = true;
+        PyObject* r = ascii_bytes(p, n) ? date_from_ascii(p, n, nullptr, &fallback) : nullptr;
         if (!fallback) return r;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
@@ -1402,10 +1539,9 @@ PyObject* parse_impl(PyObject* raw) {
     Py_ssize_t n = PyBytes_GET_SIZE(raw);
     // Steps 1 and 2: fragments at "; ", or at ";" when there is no "; ".
     bool spaced = kv::find_bytes(p, size_t(n), "; ", 2) != nullptr;
-    auto fragments = [&] { return Fragments{p, p + n, spaced ? "; " : ";", spaced ? size_t(2) : size_t(1)}; };
+    Fragments it{p, p + n, spaced ? "; " : ";", spaced ? size_t(2) : size_t(1)};
 
     // Step 3: name and value of the first fragment.
-    Fragments it = fragments();
     Span first;
     it.next(&first);
     const char* eq = static_cast<const char*>(std::memchr(first.p, '=', size_t(first.n)));
@@ -1424,28 +1560,29 @@ PyObject* parse_impl(PyObject* raw) {
         while (value.n > 0 && value.p[value.n - 1] == '"') value.n--;
     }
 
-    // Steps 5 and 6: the attributes, the first fragment included.
+    // Steps 5 and 6: the attributes, the first fragment (cut above) included.
     Span expires, domain, path, same_site;
     int http_only = 0, secure = 0;
     long long max_age = -1;
-    it = fragments();
-    Span f;
-    while (it.next(&f)) {
-        const char* e = static_cast<const char*>(std::memchr(f.p, '=', size_t(f.n)));
+    Span f = first;
+    const char* e = eq;
+    for (;;) {
         if (e) {
             Py_ssize_t kn = e - f.p;
             Span text{e + 1, f.p + f.n - (e + 1)};
-            if (equals_lower(f.p, kn, "expires")) expires = text;
-            else if (equals_lower(f.p, kn, "domain")) domain = text;
-            else if (equals_lower(f.p, kn, "path")) path = text;
-            else if (equals_lower(f.p, kn, "max-age")) {
+            if (is_word(f.p, kn, "expires")) expires = text;
+            else if (is_word(f.p, kn, "domain")) domain = text;
+            else if (is_word(f.p, kn, "path")) path = text;
+            else if (is_word(f.p, kn, "max-age")) {
                 if (!parse_max_age(text.p, text.n, &max_age)) return nullptr;
-            } else if (equals_lower(f.p, kn, "samesite")) same_site = text;
-        } else if (equals_lower(f.p, f.n, "httponly")) {
+            } else if (is_word(f.p, kn, "samesite")) same_site = text;
+        } else if (is_word(f.p, f.n, "httponly")) {
             http_only = 1;
-        } else if (equals_lower(f.p, f.n, "secure")) {
+        } else if (is_word(f.p, f.n, "secure")) {
             secure = 1;
         }
+        if (!it.next(&f)) break;
+        e = static_cast<const char*>(std::memchr(f.p, '=', size_t(f.n)));
     }
 
     // Step 7: the Cookie.
@@ -1465,10 +1602,8 @@ PyObject* parse_impl(PyObject* raw) {
     Ref path_obj = Ref::steal(decode_or_none(path));
     if (!path_obj) return nullptr;
     SameSite mode = same_site.set() ? mode_from_text(same_site.p, same_site.n) : mode_undefined;
-    Ref mode_obj = Ref::steal(mode_to_python(mode));
-    if (!mode_obj) return nullptr;
     int mode_value;
-    if (kv::to_int32(mode_obj.get(), &mode_value) < 0) return kv::fail(cookie_init_site);
+    if (mode_round_trip(mode, &mode_value, cookie_init_site) < 0) return nullptr;
     return make_cookie(name_text.get(), value_text.get(), expires_obj.get(), domain_obj.get(), path_obj.get(),
                        http_only, secure, max_age, mode_value);
 }
@@ -2030,7 +2165,14 @@ int build_mode_class() {
     Ref names = Ref::steal(PySequence_List(all.get()));
     if (!names) return -1;
     if (PyObject_SetAttrString(cls.get(), "_member_names_", names.get()) < 0) return -1;
-    return kv::bind("CookieSameSiteMode", cls.get());
+    if (kv::bind("CookieSameSiteMode", cls.get()) < 0) return -1;
+    // The members are cached while the namespace holds this class (see mode_to_python).
+    Py_XSETREF(modes.cls, Py_NewRef(cls.get()));
+    modes.version = 0;
+    mode_guard.reset();
+    mode_guard.key(kv::module_dict, n_mode_class);
+    mode_guard.arm();
+    return 0;
 }
 
 int export_table() {

@@ -153,10 +153,17 @@ bool ends_with_slash(PyObject* b) {
 kv::Site valid_schema_site("valid_schema");
 
 // None, empty, "http" and "https" pass; anything else raises InvalidURL.
-bool valid_schema(PyObject* schema) {
+KV_NOINLINE bool invalid_schema(PyObject* schema);
+inline bool valid_schema(PyObject* schema) {
     if (schema == Py_None) return true;
     Py_ssize_t n = PyBytes_GET_SIZE(schema);
-    if (n == 0 || bytes_is(schema, "http", 4) || bytes_is(schema, "https", 5)) return true;
+    const char* s = PyBytes_AS_STRING(schema);
+    if (n == 0 || ((n == 4 || (n == 5 && s[4] == 's')) && std::memcmp(s, "http", 4) == 0)) return true;
+    return invalid_schema(schema);
+}
+
+bool invalid_schema(PyObject* schema) {
+    Py_ssize_t n = PyBytes_GET_SIZE(schema);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(schema), n, "strict"));
     if (text) text = Ref::steal(kv::shown(text.get()));
     if (text) PyErr_Format(invalid_url, "Expected http or https schema; got instead %U", text.get());
@@ -326,20 +333,108 @@ inline PyObject* read_component(PyObject* parsed, Component c, bool cached) {
     return read_component_slow(parsed, c, cached);
 }
 
-// Read a component of the parse result: exactly bytes or None.
-inline PyObject* component(PyObject* parsed, Component c, bool cached) {
-    PyObject* v = read_component(parsed, c, cached);
-    if (v && !kv::exact_or_none(v, &PyBytes_Type)) {
-        kv::check_exact(v, &PyBytes_Type);
-        Py_CLEAR(v);
+// httptools' own result type, recognised once: a static, immutable type
+// (its dictionary cannot change, so its descriptors stay) whose components
+// are getset descriptors of its own, with the generic attribute lookup. Its
+// getters return the fields that parse_url filled in and run no Python code,
+// so reading a component twice gives the same object: for such a result the
+// schema is read once, and the one test per construction is the result's
+// type. Any other result takes the reads above.
+//
+// Each of these getters returns the object in one field of the instance (a
+// read-only attribute of an extension class). Where that field lies is found
+// once, on a probe instance made by the class itself from seven distinct
+// objects: the field whose content is the object the getter returns, when
+// exactly one field holds it. The component is then read from that field;
+// otherwise its getter is called.
+struct DirectReader {
+    PyTypeObject* type = nullptr;
+    getter get[c_count] = {};
+    void* closure[c_count] = {};
+    Py_ssize_t offset[c_count] = {};  // 0: call the getter
+};
+DirectReader direct;
+
+PyObject*& field_at(PyObject* o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + offset);
+}
+
+void find_fields(DirectReader& d) {
+    PyTypeObject* t = d.type;
+    Ref parts[7];
+    const char* texts[] = {"s", "h", nullptr, "/p", "q", "f", "u"};
+    for (int i = 0; i < 7; i++) {
+        parts[i] = Ref::steal(texts[i] ? PyBytes_FromString(texts[i]) : PyLong_FromLong(1 << 20));
+        if (!parts[i]) return PyErr_Clear();
     }
-    return v;
+    PyObject* argv[7];
+    for (int i = 0; i < 7; i++) argv[i] = parts[i].get();
+    // (schema, host, port, path, query, fragment, userinfo), as parse_url
+    // makes it; a class with other parameters refuses the call.
+    Ref probe = Ref::steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(t), argv, 7, nullptr));
+    if (!probe || !Py_IS_TYPE(probe.get(), t)) return PyErr_Clear();
+    Py_ssize_t found[c_count];
+    for (int i = 0; i < c_count; i++) {
+        Ref v = Ref::steal(d.get[i](probe.get(), d.closure[i]));
+        if (!v) return PyErr_Clear();
+        found[i] = 0;
+        for (Py_ssize_t o = sizeof(PyObject); o + Py_ssize_t(sizeof(PyObject*)) <= t->tp_basicsize;
+             o += sizeof(PyObject*)) {
+            if (field_at(probe.get(), o) != v.get()) continue;
+            if (found[i]) return;  // held twice
+            found[i] = o;
+        }
+        if (!found[i] || v.get() != argv[i]) return;
+    }
+    for (int i = 0; i < c_count; i++) d.offset[i] = found[i];
+}
+
+constexpr const char httptools_result_name[] = "httptools.parser.url_parser.URL";
+kv::Name n_result_module("httptools.parser.url_parser");
+kv::Name n_result_class("URL");
+
+KV_NOINLINE bool recognise_result(PyTypeObject* t) {
+    if ((t->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(t->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) || direct.type ||
+        t->tp_getattro != PyObject_GenericGetAttr || std::strcmp(t->tp_name, httptools_result_name) != 0)
+        return false;
+    // The class that the loaded httptools module names URL.
+    Ref module = Ref::steal(PyImport_GetModule(n_result_module));
+    PyObject* named = module && PyModule_CheckExact(module.get())
+                          ? PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_result_class)
+                          : nullptr;
+    PyErr_Clear();
+    if (named != reinterpret_cast<PyObject*>(t)) return false;
+    DirectReader found{t, {}, {}};
+    for (int i = 0; i < c_count; i++) {
+        PyObject* d = kv::compat::type_lookup(t, *component_names[i]);  // borrowed; raises nothing
+        if (!d || !Py_IS_TYPE(d, &PyGetSetDescr_Type) || PyDescr_TYPE(d) != t) return false;
+        PyGetSetDef* g = reinterpret_cast<PyGetSetDescrObject*>(d)->d_getset;
+        if (!g->get) return false;
+        found.get[i] = g->get;
+        found.closure[i] = g->closure;
+    }
+    find_fields(found);
+    direct = found;
+    return true;
+}
+
+// A component of httptools' result (new reference).
+inline PyObject* direct_read(PyObject* r, Component c) {
+    if (Py_ssize_t o = direct.offset[c])
+        if (PyObject* v = field_at(r, o)) return Py_NewRef(v);
+    return direct.get[c](r, direct.closure[c]);
+}
+
+inline bool direct_result(PyObject* parsed) {
+    PyTypeObject* t = Py_TYPE(parsed);
+    return t == direct.type || (!direct.type && recognise_result(t));
 }
 
 // The port number: 0 for a false value, else the value as a 32-bit int. An
 // exact int converts to 0 exactly when it is false, so its truth is not asked.
 int port_number(PyObject* port, int* number) {
     *number = 0;
+    if (port == Py_None) return 0;
     if (!PyLong_CheckExact(port)) {
         int has_port = kv::truth(port);
         if (has_port <= 0) return has_port;
@@ -347,41 +442,66 @@ int port_number(PyObject* port, int* number) {
     return kv::to_int32(port, number);
 }
 
-// The guarded steps: parse `value` and assign the fields in order. Earlier
-// assignments stay when a later step fails. Each field takes over the
-// reference its read returned.
+// Read a component as bytes or None through `read`.
+template <class Read>
+inline PyObject* checked(Read& read, Component c) {
+    PyObject* v = read(c);
+    if (v && !kv::exact_or_none(v, &PyBytes_Type)) {
+        kv::check_exact(v, &PyBytes_Type);
+        Py_CLEAR(v);
+    }
+    return v;
+}
+
+// Assign the fields in order from the components that `read` returns (new
+// references); `schema_again` reads the schema a second time for
+// is_absolute. Earlier assignments stay when a later step fails. Each field
+// takes over the reference its read returned.
+template <class Read>
+int fill(URLObject* self, PyObject* value, Read read, bool schema_again) {
+    Ref schema = Ref::steal(checked(read, c_schema));
+    if (!schema) return -1;
+    if (!valid_schema(schema.get())) return -1;
+    bool absolute = schema.get() != Py_None;
+    kv::assign(self->value, value);
+    kv::replace(self->schema, schema.release());
+    PyObject* host = checked(read, c_host);
+    if (!host) return -1;
+    kv::replace(self->host, host);
+    Ref port = Ref::steal(read(c_port));
+    if (!port) return -1;
+    int number;
+    if (port_number(port.get(), &number) < 0) return -1;
+    self->port = number;
+    PyObject* path = checked(read, c_path);
+    if (!path) return -1;
+    kv::replace(self->path, path);
+    PyObject* query = checked(read, c_query);
+    if (!query) return -1;
+    kv::replace(self->query, query);
+    PyObject* fragment = checked(read, c_fragment);
+    if (!fragment) return -1;
+    kv::replace(self->fragment, fragment);
+    if (schema_again) {
+        Ref again = Ref::steal(read(c_schema));
+        if (!again) return -1;
+        absolute = again.get() != Py_None;
+    }
+    self->is_absolute = absolute;
+    return 0;
+}
+
+// The guarded steps: parse `value` and assign the fields in order.
 int parse_into(URLObject* self, PyObject* value) {
     Ref parse_url = Ref::steal(current_parser());
     if (!parse_url) return -1;
     Ref parsed = Ref::steal(kv::call(parse_url.get(), value));
     if (!parsed) return -1;
-    bool cached = prepare_reader(Py_TYPE(parsed.get()));
-    Ref schema = Ref::steal(component(parsed.get(), c_schema, cached));
-    if (!schema) return -1;
-    if (!valid_schema(schema.get())) return -1;
-    kv::assign(self->value, value);
-    kv::replace(self->schema, schema.release());
-    Ref host = Ref::steal(component(parsed.get(), c_host, cached));
-    if (!host) return -1;
-    kv::replace(self->host, host.release());
-    Ref port = Ref::steal(read_component(parsed.get(), c_port, cached));
-    if (!port) return -1;
-    int number;
-    if (port_number(port.get(), &number) < 0) return -1;
-    self->port = number;
-    Ref path = Ref::steal(component(parsed.get(), c_path, cached));
-    if (!path) return -1;
-    kv::replace(self->path, path.release());
-    Ref query = Ref::steal(component(parsed.get(), c_query, cached));
-    if (!query) return -1;
-    kv::replace(self->query, query.release());
-    Ref fragment = Ref::steal(component(parsed.get(), c_fragment, cached));
-    if (!fragment) return -1;
-    kv::replace(self->fragment, fragment.release());
-    Ref again = Ref::steal(read_component(parsed.get(), c_schema, cached));
-    if (!again) return -1;
-    self->is_absolute = again.get() != Py_None;
-    return 0;
+    PyObject* r = parsed.get();
+    if (direct_result(r))
+        return fill(self, value, [r](Component c) { return direct_read(r, c); }, false);
+    bool cached = prepare_reader(Py_TYPE(r));
+    return fill(self, value, [r, cached](Component c) { return read_component(r, c, cached); }, true);
 }
 
 // Turn an Exception-family error of the guarded steps into InvalidURL with
@@ -464,13 +584,14 @@ PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (!o) return nullptr;
     URLObject* u = as_url(o);
     u->__pyx_vtab = &url_table;
-    u->value = Py_NewRef(Py_None);
-    u->schema = Py_NewRef(Py_None);
-    u->host = Py_NewRef(Py_None);
+    // None is immortal: its count is not kept.
+    u->value = Py_None;
+    u->schema = Py_None;
+    u->host = Py_None;
     u->port = 0;
-    u->path = Py_NewRef(Py_None);
-    u->query = Py_NewRef(Py_None);
-    u->fragment = Py_NewRef(Py_None);
+    u->path = Py_None;
+    u->query = Py_None;
+    u->fragment = Py_None;
     u->is_absolute = 0;
     return o;
 }
@@ -479,12 +600,12 @@ PyObject* url_new(PyTypeObject* type, PyObject*, PyObject*) {
 // code that could see the instance: they are released without being cleared.
 void url_dealloc(PyObject* self) {
     URLObject* u = as_url(self);
-    Py_XDECREF(u->value);
-    Py_XDECREF(u->schema);
-    Py_XDECREF(u->host);
-    Py_XDECREF(u->path);
-    Py_XDECREF(u->query);
-    Py_XDECREF(u->fragment);
+    Py_DECREF(u->value);
+    Py_DECREF(u->schema);
+    Py_DECREF(u->host);
+    Py_DECREF(u->path);
+    Py_DECREF(u->query);
+    Py_DECREF(u->fragment);
     if (Py_IS_TYPE(self, url_type) && url_free_count < url_free_max) {
         url_free[url_free_count++] = self;
         return;
@@ -943,7 +1064,7 @@ PyTypeObject URLType = [] {
     t.tp_getset = url_getset;
     t.tp_init = kv::init_slot<url_init_def>;
     t.tp_new = url_new;
-    t.tp_vectorcall = kv::construct<url_init_def>;
+    t.tp_vectorcall = kv::construct<url_init_def, url_new, url_init>;
     return t;
 }();
 

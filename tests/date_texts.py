@@ -118,6 +118,21 @@ def date_bytes(seed, count):
                   lambda: _broken(rnd)) for _ in range(count)]
 
 
+def fixdate_bytes(seed, count):
+    """``count`` texts of the form ``Wed, 21 Oct 2015 07:28:00 GMT``, fields in range or not, a fifth broken."""
+    rnd = random.Random(seed)
+
+    def one():
+        two = lambda high: str(rnd.randint(0, high)).zfill(2)
+        year = str(_roll(rnd, (0.6, lambda: rnd.randint(1970, 2099)), (0.8, lambda: rnd.randint(0, 120)),
+                         lambda: rnd.randint(0, 9999))).zfill(4)
+        text = (f"{_case(rnd, rnd.choice(DAYS))[:3]}, {two(33)} {_case(rnd, rnd.choice(MONTHS))[:3]} {year} "
+                f"{two(25)}:{two(61)}:{two(61)} {_case(rnd, 'GMT')}")
+        return _mutate(rnd, text) if rnd.random() < 0.2 else text
+
+    return [one().encode() for _ in range(count)]
+
+
 def standard_outcome(raw):
     """What reading ``raw`` gives with the standard function, as a comparable value."""
     return outcome(lambda r: email.utils.parsedate_to_datetime(r.decode()).replace(tzinfo=None), raw)

@@ -29,6 +29,7 @@ import date_texts
 from support import assert_no_leaks, capi_function, capsule_name, run_child, vtable_slot
 
 Mode = CookieSameSiteMode
+LAX = Mode.LAX
 EXCEEDS = (
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
     "truncated by clients. See: https://www.rfc-editor.org/rfc/rfc6265#section-6.1"
@@ -152,6 +153,43 @@ def test_same_site_mode_is_looked_up_at_each_use(monkeypatch):
     assert c.same_site == ("called", 9) and calls == [9]
     monkeypatch.delattr(kc, "CookieSameSiteMode")
     raises(NameError, "name 'CookieSameSiteMode' is not defined", getattr, c, "same_site")
+
+
+class FakeMode:
+    UNDEFINED, LAX, STRICT, NONE = 5, 6, 7, 8
+
+    def __new__(cls, v):
+        return ("called", v)
+
+
+class LoggingMeta(type(Mode)):
+    log = []
+
+    def __getattribute__(cls, name):
+        LoggingMeta.log.append(name)
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("change, undo, seen", [
+    (lambda: setattr(kc, "CookieSameSiteMode", FakeMode), lambda: setattr(kc, "CookieSameSiteMode", Mode),
+     [6, ("called", 6), ("called", 6)]),
+    (lambda: type.__setattr__(Mode, "LAX", Mode.STRICT), lambda: type.__setattr__(Mode, "LAX", LAX), [Mode.STRICT] * 3),
+    (lambda: setattr(Mode, "__class__", LoggingMeta), lambda: setattr(Mode, "__class__", type(Mode).__base__), [LAX] * 3),
+], ids=["rebound", "member entry", "metaclass"])
+def test_same_site_members_follow_the_class_and_its_namespace_entry(change, undo, seen):
+    def outcomes():
+        lax = Cookie("a", "b", same_site=1)
+        return [lax.same_site, parse_cookie(b"a=b; SameSite=lax").same_site, lax.clone().same_site]
+
+    assert all(m is LAX for m in outcomes())
+    change()
+    try:
+        LoggingMeta.log.clear()
+        assert outcomes() == seen and ("LAX" in LoggingMeta.log) == (type(Mode) is LoggingMeta)
+    finally:
+        undo()
+    assert all(m is LAX for m in outcomes())
+    assert_no_leaks(parse_cookie, b"a=b; SameSite=None")
 
 
 # --------------------------------------------------------------------------
@@ -555,6 +593,17 @@ def test_date_reading_over_generated_texts(seed, monkeypatch):
     assert native == [date_texts.standard_outcome(raw) for raw in texts]
     general_path(monkeypatch)
     assert [date_texts.outcome(datetime_from_cookie_format, raw) for raw in texts] == native
+
+
+@pytest.mark.parametrize("seed", range(2))
+def test_fixed_form_dates_read_as_the_general_steps(seed):
+    for raw in date_texts.fixdate_bytes(seed, 1500):
+        native = date_texts.outcome(datetime_from_cookie_format, raw)
+        spaced = date_texts.outcome(datetime_from_cookie_format, b" " + raw)  # no longer the fixed form
+        if spaced[0] == "raised":
+            spaced = spaced[:2] + (spaced[2].replace('" ', '"', 1),)
+        assert native == date_texts.standard_outcome(raw) == spaced == date_texts.outcome(expires_of, raw)
+    assert_no_leaks(datetime_from_cookie_format, b"Wed, 32 Oct 2015 07:28:00 GMT")
 
 
 @pytest.mark.parametrize("change", [

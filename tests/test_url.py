@@ -340,6 +340,8 @@ RESULTS = {
     "swapped descriptor": lambda raw: SwappedResult(None, None, None, b"/p", b"q", None, None),
     "instance dict": shadowed,
     "unrelated class": lambda raw: Unrelated(),
+    "own type, port too large": lambda raw: ParseResult(b"http", b"h", 2**40, b"/p", None, None, None),
+    "own type, port not an int": lambda raw: ParseResult(None, None, "80", b"/p", b"", b"", b"u"),
 }
 
 
