@@ -1208,12 +1208,20 @@ bool ascii_bytes(const char* p, Py_ssize_t n) {
 // The date of UTF-8 date bytes: read straight from ASCII bytes when the
 // standard parser is in place (such bytes always decode), through the text
 // otherwise.
+// The native readers of date bytes: the fixed form first, then the general
+// ASCII reader. *fallback is set when neither applies.
+PyObject* native_from_bytes(const char* p, Py_ssize_t n, bool* fallback) {
+    DateFields f;
+    *fallback = false;
+    if (fixdate(p, n, &f)) return naive_datetime(f);
+    *fallback = true;
+    return ascii_bytes(p, n) ? date_from_ascii(p, n, nullptr, fallback) : nullptr;
+}
+
 PyObject* from_bytes(const char* p, Py_ssize_t n) {
     if (native_dates()) {
-        DateFields f;
-        if (fixdate(p, n, &f)) return naive_datetime(f);
-        bool fallback = true;
-        PyObject* r = ascii_bytes(p, n) ? date_from_ascii(p, n, nullptr, &fallback) : nullptr;
+        bool fallback;
+        PyObject* r = native_from_bytes(p, n, &fallback);
         if (!fallback) return r;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
@@ -1998,7 +2006,7 @@ PyObject* parsedate_standard(PyObject* input) {
 // What from_bytes does for ASCII date text while its guard holds.
 PyObject* parsedate_stand_in(PyObject* input) {
     bool fallback;
-    PyObject* r = date_from_ascii(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr, &fallback);
+    PyObject* r = native_from_bytes(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), &fallback);
     return fallback ? parsedate_standard(input) : r;
 }
 
@@ -2049,7 +2057,8 @@ const std::string_view parsedate_probes[] = {
     "Thu 02 Apr 15 01:02 Z"sv, "Fri 01 May 69 01:02:03 -0000"sv, "Sat 06 Jun 2015 01.02.03 EST"sv,
     "Sun, 05 Jul 2015 01:02:03 PDT"sv, "Mon 03 Aug 2015 01:02:03 +2400"sv, "Wednesday, 21-Sep-15 07:28:00 GMT"sv,
     "Wed Oct 21 07:28:00 2015"sv, "21 November 2015 07:28:00 CEST"sv, "Tue, 01 Dec 2015 01:02:03 XYZ"sv,
-    "Wed, 32 Oct 2015 07:28:00 GMT"sv, "soon"sv, ""sv,
+    "Wed, 32 Oct 2015 07:28:00 GMT"sv, "Thu, 29 Feb 2024 23:59:59 GMT"sv, "Fri, 29 Feb 2023 07:28:00 GMT"sv,
+    "soon"sv, ""sv,
 };
 
 const std::string_view strftime_probes[] = {
