@@ -756,7 +756,7 @@ bool remove_exact(PyObject* list, PyObject* key) {
 // comparison of its own, the pass applies what it decided and goes on as the
 // calls of `list.remove` do.
 
-// Zeroed scratch memory, freed on every path.
+// Scratch memory, freed on every path.
 template <class T>
 class Scratch {
 public:
@@ -765,7 +765,7 @@ public:
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() { PyMem_Free(p_); }
     bool alloc(size_t n) {
-        p_ = static_cast<T*>(PyMem_Calloc(n ? n : 1, sizeof(T)));
+        p_ = static_cast<T*>(PyMem_Malloc((n ? n : 1) * sizeof(T)));
         if (!p_) PyErr_NoMemory();
         return p_ != nullptr;
     }
@@ -909,7 +909,6 @@ public:
     bool prepare(PyObject* key) {
         n_ = PyList_GET_SIZE(list_);
         items_ = list_items(list_);
-        if (!(decided_ = Ref::steal(PyList_New(0)))) return false;
         // A plain entry equal to a plain match has the match's name. When
         // every plain match is named by exact bytes, its name is the key
         // ignoring case, and only entries so named join the classes.
@@ -919,11 +918,12 @@ public:
             if (plain_.entry(m) && PyTuple_GET_SIZE(m) >= 1 && !PyBytes_CheckExact(PyTuple_GET_ITEM(m, 0))) all = true;
         }
         if (!kind_.alloc(size_t(n_)) || !others_.alloc(size_t(n_)) ||
-            !positions_.alloc(size_t(PyList_GET_SIZE(found_))))
+            !positions_.alloc(size_t(PyList_GET_SIZE(found_))) || !decided_.alloc(size_t(PyList_GET_SIZE(found_))))
             return false;
         Py_ssize_t members = 0;
         for (Py_ssize_t i = 0; i < n_; i++) {
             PyObject* e = items_[i];
+            kind_[i] = plain_kept;
             if (!plain_.entry(e)) {
                 kind_[i] = other;
                 others_[n_others_++] = i;
@@ -994,8 +994,9 @@ private:
 
     int drop(Py_ssize_t i) {
         kind_[i] = removed;
-        positions_[PyList_GET_SIZE(decided_.get())] = i;
-        return PyList_Append(decided_.get(), items_[i]);
+        positions_[ndecided_] = i;
+        decided_[ndecided_++] = Py_NewRef(items_[i]);
+        return 0;
     }
 
     // list.remove(m) for a plain match: the entries of the other kind before
@@ -1044,34 +1045,37 @@ private:
     // Delete the decided entries from the list: by position while the list
     // holds them there, otherwise the first occurrence of each object.
     void apply() {
-        Ref held = std::move(decided_);
-        Py_ssize_t count = held ? PyList_GET_SIZE(held.get()) : 0;
+        Py_ssize_t count = ndecided_;
         if (count == 0) return;
-        PyObject* const* decided = list_items(held.get());
+        Scratch<PyObject*>& decided = decided_;
         bool in_place = PyList_GET_SIZE(list_) == n_ && list_items(list_) == items_;
         Py_ssize_t first = n_;
         for (Py_ssize_t d = 0; d < count && in_place; d++) {
             in_place = items_[positions_[d]] == decided[d];
             if (positions_[d] < first) first = positions_[d];
         }
+        Scratch<char> taken;
         if (in_place) {
             drop_entries(list_, first, [&](Py_ssize_t i) { return kind_[i] == removed; });
-            return;
-        }
-        Scratch<char> taken;
-        if (!taken.alloc(size_t(count))) {
+        } else if (taken.alloc(size_t(count))) {
+            std::memset(&taken[0], 0, size_t(count));
+            drop_entries(list_, 0, [&](Py_ssize_t i) {
+                PyObject* e = list_items(list_)[i];
+                for (Py_ssize_t d = 0; d < count; d++)
+                    if (!taken[d] && decided[d] == e) {
+                        taken[d] = 1;
+                        return true;
+                    }
+                return false;
+            });
+        } else {
             PyErr_Clear();
-            return;
         }
-        drop_entries(list_, 0, [&](Py_ssize_t i) {
-            PyObject* e = list_items(list_)[i];
-            for (Py_ssize_t d = 0; d < count; d++)
-                if (!taken[d] && decided[d] == e) {
-                    taken[d] = 1;
-                    return true;
-                }
-            return false;
-        });
+        release();
+    }
+
+    void release() {
+        for (; ndecided_ > 0; ndecided_--) Py_DECREF(decided_[ndecided_ - 1]);
     }
 
     PyObject* list_;
@@ -1083,7 +1087,11 @@ private:
     Scratch<char> kind_;
     Scratch<Py_ssize_t> others_, positions_;  // entries of the other kind; where each decided entry was
     Classes classes_;
-    Ref decided_;  // the removed entries, in the order they were chosen
+    Scratch<PyObject*> decided_;  // the removed entries, held, in the order they were chosen
+    Py_ssize_t ndecided_ = 0;
+
+public:
+    ~Removal() { release(); }
 };
 
 int remove_impl(HeadersObject* self, PyObject* key) {
