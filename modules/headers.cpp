@@ -776,10 +776,16 @@ private:
 };
 
 // Which entries compare without running Python code. The bytes subclasses
-// admitted are recorded, so that a comparison given to one of them later is
-// noticed.
+// admitted are recorded (and held), so that a comparison given to one of
+// them later is noticed.
 class Plain {
 public:
+    Plain() = default;
+    Plain(const Plain&) = delete;
+    Plain& operator=(const Plain&) = delete;
+    ~Plain() {
+        for (int i = 0; i < n_; i++) Py_DECREF(types_[i]);
+    }
     bool item(PyObject* o) {
         if (o == Py_None || PyBytes_CheckExact(o)) return true;
         PyTypeObject* t = Py_TYPE(o);
@@ -787,7 +793,7 @@ public:
         for (int i = 0; i < n_; i++)
             if (types_[i] == t) return true;
         if (n_ == max_types) return false;
-        types_[n_++] = t;
+        types_[n_++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(t)));
         return true;
     }
     bool entry(PyObject* e) {
