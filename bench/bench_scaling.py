@@ -12,11 +12,20 @@ the first row times that copy alone. At 10^5 entries the entries no longer
 fit a core's cache, so every row, the copy included, pays more per entry
 there; the table is read against that first row.
 
+Two more shapes follow the exact tuples: "one odd entry" (the same list with
+one entry in the middle holding a ``str`` value, so its comparisons go
+through Python's ``==``) and "bytes-subclass names" (every name an instance
+of a ``bytes`` subclass). On the second, ``set``, ``h[k] = v`` and
+``update`` raise, as ``contains`` refuses such names, so only the removals
+are timed.
+
 The cyclic garbage collector is switched off in the measuring process, as
 ``timeit`` does: its full collections cost in proportion to every object
 alive in the process (the three sizes' entries), not to the operation timed.
 
-Usage: ``python bench/run.py scaling`` (add ``--fast`` for a rough run).
+Usage: ``python bench/run.py scaling`` (add ``--fast`` for a rough run);
+``python bench/bench_scaling.py`` counts the instructions of the removals
+and replacements at 10^4 and 10^5 entries, per shape, with their growth.
 """
 
 import gc
@@ -31,13 +40,44 @@ SIZES = (1_000, 10_000, 100_000)
 KEY, MISSING = b"x-match", b"x-missing"
 
 
-def entries(n):
+class Name(bytes):
+    pass
+
+
+def entries(n, shape="exact"):
     out = []
     for i in range(n):
         if i % 2 == 0:
             out.append((b"X-Match" if i % 4 == 0 else b"x-match", b"%d" % i))
         else:
             out.append((b"X-Other-%d" % i, b"%d" % i))
+    if shape == "one odd entry":
+        out[n // 2 + 1] = (b"X-Odd", "text")
+    elif shape == "bytes-subclass names":
+        out = [(Name(name), value) for name, value in out]
+    return out
+
+
+# The rows each further shape repeats, and their statements on a fresh `h`.
+SHAPES = {
+    "one odd entry": ["set", "h[k] = v", "remove", "del h[k]", "update (1 key)"],
+    "bytes-subclass names": ["remove", "del h[k]"],
+}
+STATEMENTS = {"set": "h.set(KEY, b'v')", "h[k] = v": "h[KEY] = b'v'", "remove": "h.remove(KEY)",
+              "del h[k]": "del h[KEY]", "update (1 key)": "h.update({KEY: b'v'})"}
+
+
+def shape_operations(n):
+    out = []
+    for shape, labels in SHAPES.items():
+        base = entries(n, shape)
+        for label in labels:
+            code = compile(STATEMENTS[label], label, "exec")
+
+            def op(code=code, base=base):
+                exec(code, {"h": Headers(list(base)), "KEY": KEY})
+
+            out.append((f"{label} ({shape})", op))
     return out
 
 
@@ -113,7 +153,7 @@ def operations(n):
         ("items", lambda: list(h.items())),
         ("iterate", lambda: list(h)),
         ("repr", lambda: repr(h)),
-    ]
+    ] + shape_operations(n)
 
 
 def cases():
@@ -124,3 +164,33 @@ def cases():
     for i, label in enumerate(labels):
         rows.append((label, {f"n = {n:,}": per_size[n][i][1] for n in SIZES}))
     return rows
+
+
+def instruction_measures():
+    """{key: (set-up, statement)} for bench/instructions.py: each shape's removals and replacements."""
+    out = {}
+    for shape, labels in [("exact", ["set", "remove", "del h[k]", "update (1 key)"]), *SHAPES.items()]:
+        for label in labels:
+            for n in SIZES[1:]:
+                setup = (f"from bench_scaling import entries, KEY\nfrom kelvarn.headers import Headers\n"
+                         f"base = entries({n}, {shape!r})\n")
+                out[f"scaling.{shape}.{label}.{n}"] = (setup, f"h = Headers(list(base))\n{STATEMENTS[label]}")
+    return out
+
+
+def main():
+    import instructions
+
+    measures = instruction_measures()
+    counts = instructions.count_all(list(measures), 3, 1)
+    print("| operation | shape | 10^4 | 10^5 | growth |\n|---|---|--:|--:|--:|")
+    for key in measures:
+        _, shape, label, n = key.split(".")
+        if n == str(SIZES[1]):
+            small, large = counts[key], counts[key.replace(n, str(SIZES[2]))]
+            print(f"| {label} | {shape} | {instructions.fmt_count(small)} | {instructions.fmt_count(large)} | "
+                  f"×{instructions.fmt_ratio(instructions.ratio(large, small))} |")
+
+
+if __name__ == "__main__":
+    main()

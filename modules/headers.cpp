@@ -268,7 +268,6 @@ kv::Builtin b_staticmethod("staticmethod");
 
 PyObject* mutable_sequence_abc = nullptr;  // the classes bound at import, for the fast paths
 PyObject* mapping_abc = nullptr;
-PyObject* list_remove = nullptr;           // list.remove
 
 HeadersObject* as_headers(PyObject* o) { return reinterpret_cast<HeadersObject*>(o); }
 PyObject* as_object(HeadersObject* o) { return reinterpret_cast<PyObject*>(o); }
@@ -708,16 +707,16 @@ bool is_exact_entry(PyObject* entry) {
     return PyBytes_CheckExact(PyTuple_GET_ITEM(entry, 0)) && (PyBytes_CheckExact(value) || value == Py_None);
 }
 
-// Delete the entries from `from` on that `drop(index, name)` selects (it must
-// run no Python code), the others keeping their order. The dropped entries
-// are moved behind the kept ones and released once the list no longer holds
-// them.
+// Delete the entries from `from` on that `drop(index)` selects, asked once
+// per entry in order (it must run no Python code), the others keeping their
+// order. The dropped entries are moved behind the kept ones and released once
+// the list no longer holds them.
 template <class Drop>
 void drop_entries(PyObject* list, Py_ssize_t from, Drop&& drop) {
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
     Py_ssize_t n = PyList_GET_SIZE(list), kept = from;
     for (Py_ssize_t i = from; i < n; i++)
-        if (!drop(i, PyTuple_GET_ITEM(items[i], 0))) std::swap(items[kept++], items[i]);
+        if (!drop(i)) std::swap(items[kept++], items[i]);
     if (kept == n || PyList_SetSlice(list, kept, n, nullptr) == 0) return;
     // Only the list's scratch copy of the dropped entries can fail, leaving
     // the list as it was: they are released here instead.
@@ -736,25 +735,385 @@ bool remove_exact(PyObject* list, PyObject* key) {
         if (first < 0 && bytes_equal_nocase(PyTuple_GET_ITEM(items[i], 0), key)) first = i;
     }
     if (first >= 0)
-        drop_entries(list, first, [&](Py_ssize_t, PyObject* name) { return bytes_equal_nocase(name, key); });
+        drop_entries(list, first, [&](Py_ssize_t i) { return bytes_equal_nocase(PyTuple_GET_ITEM(items[i], 0), key); });
     return true;
 }
+
+// ---------------------------------------------------------------------------
+// Removal of the matches of any other list. Deleting each match `m` with
+// `list.remove(m)` compares the remaining entries from the start with `m`
+// until one is equal. A comparison of two entries that are exact tuples of
+// plain items (exact bytes, None, or a bytes subclass that keeps bytes'
+// comparison) runs no Python code, so its outcome is all that counts: such
+// an entry is equal to `m` exactly when it is the first remaining entry of
+// `m`'s class of equal entries. Every comparison that involves another entry
+// is made for real, in the order the calls of `list.remove` make them. One
+// pass does this: the classes come from a hash table, the entries of the other
+// kind are kept in order beside them, and the list is compacted once. The
+// cost is linear in the list and in the real comparisons, which are as many as
+// the calls of `list.remove` make. Should Python code change the list, its
+// length or storage, rebind the entry list or give a plain item's class a
+// comparison of its own, the pass applies what it decided and goes on as the
+// calls of `list.remove` do.
+
+// Scratch memory, freed on every path.
+template <class T>
+class Scratch {
+public:
+    Scratch() = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { PyMem_Free(p_); }
+    bool alloc(size_t n) {
+        p_ = static_cast<T*>(PyMem_Malloc((n ? n : 1) * sizeof(T)));
+        if (!p_) PyErr_NoMemory();
+        return p_ != nullptr;
+    }
+    T& operator[](size_t i) { return p_[i]; }
+
+private:
+    T* p_ = nullptr;
+};
+
+// Which entries compare without running Python code. The bytes subclasses
+// admitted are recorded (and held), so that a comparison given to one of
+// them later is noticed.
+class Plain {
+public:
+    Plain() = default;
+    Plain(const Plain&) = delete;
+    Plain& operator=(const Plain&) = delete;
+    ~Plain() {
+        for (int i = 0; i < n_; i++) Py_DECREF(types_[i]);
+    }
+    bool item(PyObject* o) {
+        if (o == Py_None || PyBytes_CheckExact(o)) return true;
+        PyTypeObject* t = Py_TYPE(o);
+        if (!PyBytes_Check(o) || t->tp_richcompare != PyBytes_Type.tp_richcompare) return false;
+        for (int i = 0; i < n_; i++)
+            if (types_[i] == t) return true;
+        if (n_ == max_types) return false;
+        types_[n_++] = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(t)));
+        return true;
+    }
+    bool entry(PyObject* e) {
+        if (!PyTuple_CheckExact(e)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(e); i++)
+            if (!item(PyTuple_GET_ITEM(e, i))) return false;
+        return true;
+    }
+    bool unchanged() const {
+        for (int i = 0; i < n_; i++)
+            if (types_[i]->tp_richcompare != PyBytes_Type.tp_richcompare) return false;
+        return true;
+    }
+
+private:
+    static constexpr int max_types = 4;
+    PyTypeObject* types_[max_types];
+    int n_ = 0;
+};
+
+// `a == b` of two plain entries, and a hash that agrees with it.
+bool plain_equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    Py_ssize_t n = PyTuple_GET_SIZE(a);
+    if (n != PyTuple_GET_SIZE(b)) return false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject *x = PyTuple_GET_ITEM(a, i), *y = PyTuple_GET_ITEM(b, i);
+        if (x == y) continue;
+        if (x == Py_None || y == Py_None || Py_SIZE(x) != Py_SIZE(y) ||
+            std::memcmp(PyBytes_AS_STRING(x), PyBytes_AS_STRING(y), size_t(Py_SIZE(x))) != 0)
+            return false;
+    }
+    return true;
+}
+
+Py_uhash_t plain_hash(PyObject* e) {
+    Py_uhash_t h = 0x9e3779b97f4a7c15ULL ^ Py_uhash_t(PyTuple_GET_SIZE(e));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(e); i++) {
+        PyObject* x = PyTuple_GET_ITEM(e, i);
+        // bytes' own hash (keyed, cached in the object), never a subclass's.
+        Py_uhash_t v = x == Py_None ? 0x345678 : Py_uhash_t(PyBytes_Type.tp_hash(x));
+        h = (h ^ v) * 0x100000001b3ULL;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+// The classes of equal plain entries: each a chain of positions in order
+// (`next`), of which `head` is the first not yet removed.
+struct Classes {
+    struct Slot {
+        Py_uhash_t hash;
+        Py_ssize_t rep, head, tail;  // rep < 0: an empty slot
+    };
+    Scratch<Slot> slots;
+    Scratch<Py_ssize_t> next;
+    size_t mask = 0;
+
+    bool init(Py_ssize_t entries, Py_ssize_t members) {
+        size_t cap = 8;
+        while (cap < size_t(members) * 2) cap *= 2;
+        mask = cap - 1;
+        if (!slots.alloc(cap) || !next.alloc(size_t(entries))) return false;
+        for (size_t i = 0; i < cap; i++) slots[i].rep = slots[i].head = -1;
+        return true;
+    }
+    // The slot of `e`'s class (items[]: the list's entries), or an empty one.
+    Slot& find(PyObject* const* items, PyObject* e, Py_uhash_t h) {
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            Slot& s = slots[i];
+            if (s.rep < 0 || (s.hash == h && plain_equal(items[s.rep], e))) return s;
+        }
+    }
+    void add(PyObject* const* items, Py_ssize_t pos) {
+        Py_uhash_t h = plain_hash(items[pos]);
+        Slot& s = find(items, items[pos], h);
+        next[pos] = -1;
+        if (s.rep < 0) {
+            s.hash = h;
+            s.rep = s.head = pos;
+        } else {
+            next[s.tail] = pos;
+        }
+        s.tail = pos;
+    }
+};
+
+// What list.remove(match) does, from index `from` on.
+int list_remove_from(PyObject* list, PyObject* match, Py_ssize_t from) {
+    for (Py_ssize_t i = from; i < PyList_GET_SIZE(list); i++) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        int c = PyObject_RichCompareBool(item.get(), match, Py_EQ);
+        if (c < 0) return -1;
+        if (c) return PyList_SetSlice(list, i, i + 1, nullptr);
+    }
+    PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+    return -1;
+}
+
+// The matches from `j` on removed by the calls of list.remove themselves,
+// each on the entry list of its time.
+int remove_each(HeadersObject* self, PyObject* found, Py_ssize_t j) {
+    for (; j < PyList_GET_SIZE(found); j++) {
+        if (self->values == Py_None) {
+            kv::none_attribute_error("remove");
+            return -1;
+        }
+        Ref list = Ref::borrow(self->values);
+        if (list_remove_from(list.get(), PyList_GET_ITEM(found, j), 0) < 0) return -1;
+    }
+    return 0;
+}
+
+class Removal {
+public:
+    Removal(PyObject* list, PyObject* found) : list_(list), found_(found) {}
+
+    // Classify the entries; false with an error set.
+    bool prepare(PyObject* key) {
+        n_ = PyList_GET_SIZE(list_);
+        items_ = list_items(list_);
+        // A plain entry equal to a plain match has the match's name. When
+        // every plain match is named by exact bytes, its name is the key
+        // ignoring case, and only entries so named join the classes.
+        bool all = false;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(found_); j++) {
+            PyObject* m = PyList_GET_ITEM(found_, j);
+            if (plain_.entry(m) && PyTuple_GET_SIZE(m) >= 1 && !PyBytes_CheckExact(PyTuple_GET_ITEM(m, 0))) all = true;
+        }
+        if (!kind_.alloc(size_t(n_)) || !others_.alloc(size_t(n_)) ||
+            !positions_.alloc(size_t(PyList_GET_SIZE(found_))) || !decided_.alloc(size_t(PyList_GET_SIZE(found_))))
+            return false;
+        Py_ssize_t members = 0;
+        for (Py_ssize_t i = 0; i < n_; i++) {
+            PyObject* e = items_[i];
+            kind_[i] = plain_kept;
+            if (!plain_.entry(e)) {
+                kind_[i] = other;
+                others_[n_others_++] = i;
+            } else if (all || (PyTuple_GET_SIZE(e) >= 1 && named(PyTuple_GET_ITEM(e, 0), key))) {
+                kind_[i] = member;
+                members++;
+            }
+        }
+        if (!classes_.init(n_, members)) return false;
+        for (Py_ssize_t i = 0; i < n_; i++)
+            if (kind_[i] == member) classes_.add(items_, i);
+        return true;
+    }
+
+    // Every match removed; 0 or -1.
+    int run(HeadersObject* self) {
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(found_); j++) {
+            if (self->values != list_) {
+                // The entry list was replaced: the later calls work on the new one.
+                apply();
+                return remove_each(self, found_, j);
+            }
+            PyObject* m = PyList_GET_ITEM(found_, j);
+            int r = plain_.entry(m) ? remove_plain(m) : remove_other(m);
+            if (r == 0) continue;
+            if (r < 0) {
+                PyObject* error = PyErr_GetRaisedException();
+                apply();
+                PyErr_SetRaisedException(error);
+                return -1;
+            }
+            // Python code changed the list (r == 1) or a plain item's class:
+            // go on as list.remove does, from where the call stands.
+            Py_ssize_t at = spec_index(stopped_);
+            apply();
+            if (stopped_equal_) {
+                if (PyList_SetSlice(list_, at, at + 1, nullptr) < 0) return -1;
+            } else if (list_remove_from(list_, m, at + 1) < 0) {
+                return -1;
+            }
+            return remove_each(self, found_, j + 1);
+        }
+        apply();
+        return 0;
+    }
+
+private:
+    enum : char { plain_kept = 0, member = 1, other = 2, removed = 3 };
+
+    static bool named(PyObject* name, PyObject* key) {
+        return PyBytes_Check(name) && Py_SIZE(name) == Py_SIZE(key) &&
+               equal_nocase(PyBytes_AS_STRING(name), PyBytes_AS_STRING(key), Py_SIZE(key));
+    }
+
+    // The real comparison of the entry at `i` with `m`: 1, 0 or -1, or 2
+    // (equal) and 3 (unequal) when Python code changed what the pass relies on.
+    int compare(Py_ssize_t i, PyObject* m) {
+        Ref e = Ref::borrow(items_[i]);
+        int c = PyObject_RichCompareBool(e.get(), m, Py_EQ);
+        if (c < 0) return -1;
+        if (PyList_GET_SIZE(list_) != n_ || list_items(list_) != items_ || !plain_.unchanged()) {
+            stopped_ = i;
+            stopped_equal_ = c != 0;
+            return c ? 2 : 3;
+        }
+        return c;
+    }
+
+    int drop(Py_ssize_t i) {
+        kind_[i] = removed;
+        positions_[ndecided_] = i;
+        decided_[ndecided_++] = Py_NewRef(items_[i]);
+        return 0;
+    }
+
+    // list.remove(m) for a plain match: the entries of the other kind before
+    // the first remaining entry of m's class are compared for real.
+    int remove_plain(PyObject* m) {
+        Classes::Slot& s = classes_.find(items_, m, plain_hash(m));
+        while (s.head >= 0 && kind_[s.head] == removed) s.head = classes_.next[s.head];
+        Py_ssize_t first = s.head >= 0 ? s.head : n_;
+        for (Py_ssize_t k = 0; k < n_others_ && others_[k] < first; k++) {
+            Py_ssize_t i = others_[k];
+            if (kind_[i] == removed) continue;
+            int c = compare(i, m);
+            if (c < 0) return -1;
+            if (c > 1) return 1;
+            if (c) return drop(i);
+        }
+        if (first == n_) return not_found();
+        return drop(first);
+    }
+
+    // list.remove(m) for a match of the other kind: every remaining entry is
+    // compared for real.
+    int remove_other(PyObject* m) {
+        for (Py_ssize_t i = 0; i < n_; i++) {
+            if (kind_[i] == removed) continue;
+            int c = compare(i, m);
+            if (c < 0) return -1;
+            if (c > 1) return 1;
+            if (c) return drop(i);
+        }
+        return not_found();
+    }
+
+    static int not_found() {
+        PyErr_SetString(PyExc_ValueError, "list.remove(x): x not in list");
+        return -1;
+    }
+
+    // The index that entry `i` has in the list the calls of list.remove see.
+    Py_ssize_t spec_index(Py_ssize_t i) {
+        Py_ssize_t gone = 0;
+        for (Py_ssize_t k = 0; k < i; k++) gone += kind_[k] == removed;
+        return i - gone;
+    }
+
+    // Delete the decided entries from the list: by position while the list
+    // holds them there, otherwise the first occurrence of each object.
+    void apply() {
+        Py_ssize_t count = ndecided_;
+        if (count == 0) return;
+        Scratch<PyObject*>& decided = decided_;
+        bool in_place = PyList_GET_SIZE(list_) == n_ && list_items(list_) == items_;
+        Py_ssize_t first = n_;
+        for (Py_ssize_t d = 0; d < count && in_place; d++) {
+            in_place = items_[positions_[d]] == decided[d];
+            if (positions_[d] < first) first = positions_[d];
+        }
+        Scratch<char> taken;
+        if (in_place) {
+            drop_entries(list_, first, [&](Py_ssize_t i) { return kind_[i] == removed; });
+        } else if (taken.alloc(size_t(count))) {
+            std::memset(&taken[0], 0, size_t(count));
+            drop_entries(list_, 0, [&](Py_ssize_t i) {
+                PyObject* e = list_items(list_)[i];
+                for (Py_ssize_t d = 0; d < count; d++)
+                    if (!taken[d] && decided[d] == e) {
+                        taken[d] = 1;
+                        return true;
+                    }
+                return false;
+            });
+        } else {
+            PyErr_Clear();
+        }
+        release();
+    }
+
+    void release() {
+        for (; ndecided_ > 0; ndecided_--) Py_DECREF(decided_[ndecided_ - 1]);
+    }
+
+    PyObject* list_;
+    PyObject* found_;
+    Py_ssize_t n_ = 0, n_others_ = 0, stopped_ = 0;
+    bool stopped_equal_ = false;
+    PyObject* const* items_ = nullptr;
+    Plain plain_;
+    Scratch<char> kind_;
+    Scratch<Py_ssize_t> others_, positions_;  // entries of the other kind; where each decided entry was
+    Classes classes_;
+    Scratch<PyObject*> decided_;  // the removed entries, held, in the order they were chosen
+    Py_ssize_t ndecided_ = 0;
+
+public:
+    ~Removal() { release(); }
+};
 
 int remove_impl(HeadersObject* self, PyObject* key) {
     if (remove_exact(self->values, key)) return 0;
     Ref found = Ref::steal(get_tuples_impl(self, key));
     if (!found) return -1;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found.get()); i++) {
-        if (self->values == Py_None) {
-            kv::none_attribute_error("remove");
-            return -1;
-        }
-        // The comparisons of list.remove may replace the entry list: held meanwhile.
-        Ref list = Ref::borrow(self->values);
-        Ref r = Ref::steal(kv::call(list_remove, list.get(), PyList_GET_ITEM(found.get(), i)));
-        if (!r) return -1;
+    if (PyList_GET_SIZE(found.get()) == 0) return 0;
+    if (self->values == Py_None) {
+        kv::none_attribute_error("remove");
+        return -1;
     }
-    return 0;
+    // The comparisons may replace the entry list: held meanwhile.
+    Ref list = Ref::borrow(self->values);
+    Removal removal(list.get(), found.get());
+    if (!removal.prepare(key)) return -1;
+    return removal.run(self);
 }
 
 int merge_impl(HeadersObject* self, PyObject* values) {
@@ -1300,7 +1659,7 @@ int update_exact(PyObject* self, PyObject* values) {
         drop[i] = char(m);
         if (m && first == n) first = i;
     }
-    drop_entries(list, first, [&](Py_ssize_t i, PyObject*) { return drop[i] != 0; });
+    drop_entries(list, first, [&](Py_ssize_t i) { return drop[i] != 0; });
     pos = 0;
     for (Py_ssize_t i = 0; PyDict_Next(values, &pos, &key, &value); i++) {
         if (PyDict_GetItemWithError(last.get(), PyTuple_GET_ITEM(lowered.get(), i)) != key) continue;
@@ -1572,8 +1931,6 @@ int exec_module(PyObject*) {
     mutable_sequence_abc = PyDict_GetItemWithError(kv::module_dict, n_mutable_sequence);
     Py_XINCREF(mapping_abc);
     Py_XINCREF(mutable_sequence_abc);
-    if (!list_remove && !(list_remove = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyList_Type), "remove")))
-        return -1;
 
     for (kv::FuncDef* fd : {&fd_keys, &fd_clone, &fd_get, &fd_get_tuples, &fd_add, &fd_set, &fd_get_single,
                             &fd_get_first, &fd_remove, &fd_merge, &fd_contains, &fd_items, &fd_update,

@@ -477,3 +477,97 @@ def test_update_many_keys_stops_at_a_bad_value():
     with pytest.raises(TypeError, match="^Argument 'value' has incorrect type"):
         h.update({**{b"K%d" % i: b"v" for i in range(10)}, b"bad": 1})
     assert h.values == [(b"z", b"1")] + [(b"K%d" % i, b"v") for i in range(10)]
+
+
+# ---------------------------------------------------------------------------
+# Removal from lists holding entries whose comparison runs Python code, in one
+# pass, against the specified steps: the matches, then list.remove of each
+
+
+LOG = []
+
+
+class Loud:
+    """A name whose `lower` never matches (unless told) and whose == is logged."""
+
+    def __init__(self, tag, lowered=b"no", answer=False):
+        self.tag, self.lowered, self.answer = tag, lowered, answer
+
+    def lower(self):
+        return self.lowered
+
+    def __eq__(self, other):
+        LOG.append((self.tag, getattr(other, "tag", other)))
+        return self.answer(other) if callable(self.answer) else self.answer
+
+
+class LoudBytes(bytes):
+    def __eq__(self, other):
+        LOG.append((b"sub:" + self, getattr(other, "tag", other)))
+        return bytes.__eq__(self, other)
+
+    __hash__ = bytes.__hash__
+
+
+def grow(other):
+    CURRENT[0].values.append((b"z", b"9"))
+    return False
+
+
+def fail(other):
+    raise KeyError("compare")
+
+
+class Flip(bytes):
+    """A name that compares as bytes do until `flip` gives its class an == of its own."""
+
+
+def flip(other):
+    Flip.__eq__ = lambda self, o: LOG.append((b"flip", o)) or bytes.__eq__(self, o)
+    return False
+
+
+CURRENT = [None]
+
+
+def spec_remove(h, key):
+    for m in Headers.get_tuples(h, key):
+        h.values.remove(m)
+
+
+@pytest.mark.parametrize("entries", [
+    [(Loud("s"), b"1"), (b"a", b"1"), (b"B", b"2"), (b"A", b"3")],
+    [(Loud("s", answer=True), b"1"), (b"a", b"1"), (b"a", b"2")],  # the odd entry goes in the match's place
+    [(b"a", b"1"), (b"x", b"0"), (Loud("m"), b"2"), (b"A", b"2"), (Loud("n", answer=True), b"3"), (b"a", b"3")],
+    [(b"a", b"1"), (b"A", b"2"), (Loud("e"), b"9"), (b"q", b"1"), (Loud("E", lowered=b"a"), b"9")],
+    [(b"x", b"1"), (LoudBytes(b"a"), b"1"), (b"a", b"2"), (b"b", "text"), (b"a", b"1", b"3")],
+    [(OtherLower(b"a"), b"1"), (b"a", b"1"), (Name(b"a"), b"1"), (Name(b"A"), b"1"), (b"x", b"2"), (b"a", b"1")],
+    [(b"a", b"1"), (Loud("r", answer=fail), b"1"), (b"a", b"2")],
+    [(Loud("g", answer=grow), b"1"), (b"a", b"1"), (b"a", b"2")],
+    [(Loud("f", answer=flip), b"1"), (Flip(b"x"), b"0"), (b"a", b"1"), (b"a", b"2")],
+    entry_list() + [(Name(b"zz"), b"0")], entry_list()[:5] + [(b"b", "text")] + entry_list()[5:],
+])
+@pytest.mark.parametrize("op", [lambda h: h.remove(b"A"), lambda h: h.__delitem__(b"a")])
+def test_removal_with_python_comparisons_matches_the_specified_steps(entries, op):
+    outcomes = []
+    for run in (op, lambda h: spec_remove(h, b"a")):
+        LOG.clear()
+        if "__eq__" in vars(Flip):
+            del Flip.__eq__
+        h = CURRENT[0] = Headers(list(entries))
+        try:
+            run(h)
+            error = None
+        except Exception as e:
+            error = type(e), str(e)
+        outcomes.append((error, [id(e) for e in h.values], list(LOG)))
+    assert outcomes[0] == outcomes[1]
+
+    def again():
+        CURRENT[0] = Headers(list(entries))
+        try:
+            op(CURRENT[0])
+        finally:
+            LOG.clear()
+
+    assert_no_leaks(again)
