@@ -1,4 +1,64 @@
 // Argument binding, function objects, override dispatch and C tables.
+//
+// The life of a call
+// ------------------
+// A module declares each Python-visible function once, as a FuncDef: its
+// qualified name, its kind (method or module function), its parameters
+// (Param: name, type, default) and its body, `PyObject* body(self, Arg*)`.
+// The exec step turns it into a function object (make_function, through
+// add_method or add_function): an instance of FunctionType whose vectorcall
+// pointer entry_for() picks once, from the shape of the signature.
+//
+// 1. Entry. CPython calls the function object's vectorcall pointer, which
+//    is one of two entries:
+//    - method_direct<N>: a method of N <= 2 parameters, all of them objects
+//      without defaults. It tests the one shape worth a shortcut (an exact
+//      instance of the owner, N positional arguments, each of its declared
+//      type or None) and calls the body at once; anything else falls
+//      through to function_vectorcall.
+//    - function_vectorcall: every other call. It takes `self` off a method's
+//      arguments and checks it is an instance of the owner, then binds.
+//    Calls through tp_call (a tuple and a dict) go through function_call to
+//    PyVectorcall_Call, and so to the same entry. A type's __init__ is an
+//    InitDef instead: init_slot binds a tuple and a dict, and construct(),
+//    the class's own vectorcall, binds the vector and allocates.
+//
+// 2. Binding. Signature::bind fills one Arg per parameter. The inline part
+//    handles every parameter given by position with nothing to convert; it
+//    checks only the declared exact types. bind_slow places keywords
+//    (match(), place()) and finish() applies defaults, then converts the
+//    native integers and truth values, then checks the declared types with
+//    the messages of arg_type_error. Every message of a binding error is
+//    made here, and only here.
+//
+// 3. Body. The body reads its Arg values (borrowed) and returns a new
+//    reference, or null with an exception set. A body never adds a
+//    traceback entry for its own function: the entry does that.
+//
+// 4. Failure. On null, the entry calls add_traceback(def.site) (fail()
+//    returns null after it, fail_int() -1). The Site holds the qualified
+//    name and the source line of the FuncDef (std::source_location), and
+//    module.cpp adds a frame "kelvarn.<module>.<qualname>" at that line of
+//    the module's source file (or of `file`, e.g. "<stringsource>"), with
+//    a code object made once per site. Helpers that fail inside a body set
+//    the exception and return null; only the entry adds the frame, so each
+//    failing call shows exactly one entry of its own.
+//
+// 5. The typed tables. A type with a C method table (`__pyx_vtable__`,
+//    published by set_vtable) has one C entry per method, taking the
+//    instance, the arguments and a trailing `skip` flag. Each such entry
+//    (the modules' t_* functions) does this:
+//    - dispatch(): unless `skip` is set or the type cannot carry an override
+//      (may_override: an exact static type without a dict), find_override
+//      looks the method name up on the instance; if what it finds is not
+//      the FuncDef's own function object, that override is called with the
+//      arguments, and its result is checked against the declared result
+//      type (check_exact / check_instance messages).
+//    - otherwise the `_impl` body runs directly, without binding.
+//    - either way a failure adds the FuncDef's own traceback entry, so a
+//      call from C reports as a call of the Python method would.
+//    The module functions of a C function table (`__pyx_capi__`, published
+//    by export_function) have no override step and call their `_impl`.
 #include "frame.hpp"
 
 #include <cstring>
@@ -250,6 +310,7 @@ struct Function {
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
+// The general entry: every call shape, every error message; binds, runs the body, adds the entry on failure.
 KV_NOINLINE PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                                PyObject* kwnames) {
     FuncDef& def = *as_function(callable)->def;
@@ -301,6 +362,7 @@ PyObject* method_direct(PyObject* callable, PyObject* const* args, size_t nargsf
     return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
+// The vectorcall entry of a new function object: method_direct<N> where it applies, else the general one.
 vectorcallfunc entry_for(const FuncDef& def) {
     const Signature& sig = def.sig;
     if (def.kind != Kind::Method || !def.owner || !def.body || !sig.objects_only || sig.nrequired != sig.n)
@@ -313,6 +375,7 @@ vectorcallfunc entry_for(const FuncDef& def) {
     }
 }
 
+// The tp_call entry (a tuple and a dict): through PyVectorcall_Call to the vectorcall entry.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyVectorcall_Call(self, args, kwargs);
 }
