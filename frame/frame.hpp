@@ -128,6 +128,8 @@ PyObject* module_init();  // body of PyInit_<name>
 
 // ---------------------------------------------------------------------------
 // Constant table: interned, pre-hashed names created once by the exec step.
+// Module sources name their constants by kind: `n_` for a Name, `bytes_` for
+// a Bytes constant, `builtin_` for a Builtin.
 
 struct Name {
     explicit Name(const char* text);
@@ -246,7 +248,7 @@ int truth(PyObject* o);  // 1, 0 or -1
 // ---------------------------------------------------------------------------
 // Parameters and argument binding
 
-enum class T : uint8_t {
+enum class ParamType : uint8_t {
     Object,     // any object
     Bytes,      // exactly bytes or None
     Str,        // exactly str or None
@@ -260,12 +262,12 @@ enum class T : uint8_t {
     Bool,       // truth value
 };
 
-enum class D : uint8_t { Required, None, False, Int };
+enum class Default : uint8_t { Required, None, False, Int };
 
 struct Param {
     const char* name;
-    T type = T::Object;
-    D def = D::Required;
+    ParamType type = ParamType::Object;
+    Default def = Default::Required;
     long long defval = 0;
     PyTypeObject* const* ext = nullptr;
 };
@@ -534,7 +536,7 @@ inline PyObject*& scope_ref(PyObject* scope, int i) { return reinterpret_cast<Sc
 // ---------------------------------------------------------------------------
 // Pickling
 
-enum class F : uint8_t {
+enum class FieldKind : uint8_t {
     Bytes,     // exactly bytes or None
     Str,       // exactly str or None
     List,      // exactly list or None
@@ -547,7 +549,7 @@ enum class F : uint8_t {
 
 struct Field {
     const char* name;
-    F kind;
+    FieldKind kind;
     Py_ssize_t offset;
     PyTypeObject* const* ext = nullptr;
     PyObject* (*to_py)(int) = nullptr;

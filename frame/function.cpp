@@ -77,16 +77,16 @@ Signature::Signature(const char* name, std::initializer_list<Param> list) : name
     signatures_head() = this;
     for (const Param& p : list) {
         switch (p.type) {
-            case T::Bytes: declared[n] = &PyBytes_Type; break;
-            case T::Str: declared[n] = &PyUnicode_Type; break;
-            case T::List: declared[n] = &PyList_Type; break;
-            case T::Tuple: declared[n] = &PyTuple_Type; break;
-            case T::Dict: declared[n] = &PyDict_Type; break;
-            case T::Object: break;
+            case ParamType::Bytes: declared[n] = &PyBytes_Type; break;
+            case ParamType::Str: declared[n] = &PyUnicode_Type; break;
+            case ParamType::List: declared[n] = &PyList_Type; break;
+            case ParamType::Tuple: declared[n] = &PyTuple_Type; break;
+            case ParamType::Dict: declared[n] = &PyDict_Type; break;
+            case ParamType::Object: break;
             default: objects_only = false;
         }
         params[n++] = p;
-        if (p.def == D::Required) nrequired = n;
+        if (p.def == Default::Required) nrequired = n;
     }
 }
 
@@ -152,28 +152,28 @@ bool Signature::place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject
 bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
     for (Py_ssize_t i = nargs; i < n; i++) {
         if (values[i]) continue;
-        if (params[i].def == D::Required) return count_error(*this, false, i);
+        if (params[i].def == Default::Required) return count_error(*this, false, i);
     }
     // Native integers and booleans first, then the declared object types.
     for (int i = 0; i < n; i++) {
         const Param& p = params[i];
         PyObject* v = values[i];
         switch (p.type) {
-            case T::Int32: {
+            case ParamType::Int32: {
                 if (!v) { out[i].i = p.defval; break; }
                 int x;
                 if (to_int32(v, &x) < 0) return false;
                 out[i].i = x;
                 break;
             }
-            case T::Int64: {
+            case ParamType::Int64: {
                 if (!v) { out[i].i = p.defval; break; }
                 long long x;
                 if (to_int64(v, &x) < 0) return false;
                 out[i].i = x;
                 break;
             }
-            case T::Bool: {
+            case ParamType::Bool: {
                 if (!v) { out[i].b = int(p.defval); break; }
                 int t = truth(v);
                 if (t < 0) return false;
@@ -189,12 +189,12 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
         PyObject* v;
         PyTypeObject* t;
         switch (p.type) {
-            case T::Bytes: t = &PyBytes_Type; break;
-            case T::Str: t = &PyUnicode_Type; break;
-            case T::List: t = &PyList_Type; break;
-            case T::Tuple: t = &PyTuple_Type; break;
-            case T::Dict: t = &PyDict_Type; break;
-            case T::DictOnly: {
+            case ParamType::Bytes: t = &PyBytes_Type; break;
+            case ParamType::Str: t = &PyUnicode_Type; break;
+            case ParamType::List: t = &PyList_Type; break;
+            case ParamType::Tuple: t = &PyTuple_Type; break;
+            case ParamType::Dict: t = &PyDict_Type; break;
+            case ParamType::DictOnly: {
                 v = out[i].o;
                 if (PyDict_CheckExact(v)) continue;
                 arg_type_error(p.name, "dict", v);
@@ -212,7 +212,7 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
                 }
                 return false;
             }
-            case T::Ext: {
+            case ParamType::Ext: {
                 v = out[i].o;
                 t = *p.ext;
                 if (instance_or_none(v, t)) continue;
@@ -472,8 +472,8 @@ PyObject* get_defaults(PyObject* self, void*) {
         const Param& p = sig.params[i];
         PyObject* v;
         switch (p.def) {
-            case D::False: v = Py_NewRef(Py_False); break;
-            case D::Int: v = PyLong_FromLongLong(p.defval); break;
+            case Default::False: v = Py_NewRef(Py_False); break;
+            case Default::Int: v = PyLong_FromLongLong(p.defval); break;
             default: v = Py_NewRef(Py_None);
         }
         if (!v) return nullptr;

@@ -18,11 +18,11 @@
 namespace {
 
 using kv::Arg;
-using kv::D;
-using kv::F;
+using kv::Default;
+using kv::FieldKind;
 using kv::Kind;
 using kv::Ref;
-using kv::T;
+using kv::ParamType;
 
 using CookieObject = __pyx_obj_7kelvarn_7cookies_Cookie;
 using CookieVtable = __pyx_vtabstruct_7kelvarn_7cookies_Cookie;
@@ -66,7 +66,7 @@ kv::Name n_date_pattern("%a, %d %b %Y %H:%M:%S GMT");
 kv::Name n_repr_prefix("<Cookie ");
 kv::Name n_repr_sep(": ");
 kv::Name n_repr_suffix("...>");
-kv::Bytes b_eq("=");
+kv::Bytes bytes_eq("=");
 
 // Objects bound by the exec step.
 PyTypeObject* datetime_type = nullptr;  // datetime.datetime
@@ -258,7 +258,7 @@ PyObject* error_init_body(PyObject* self, Arg* args) {
     Py_RETURN_NONE;
 }
 
-kv::FuncDef fd_error_init("CookieError.__init__", Kind::Method, error_init_body, {{"message", T::Str}});
+kv::FuncDef fd_error_init("CookieError.__init__", Kind::Method, error_init_body, {{"message", ParamType::Str}});
 
 int error_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[1];
@@ -558,15 +558,15 @@ int cookie_init(PyObject* self, Arg* a) {
 
 kv::InitDef cookie_init_def("Cookie.__init__", cookie_init,
                             {
-                                {"name", T::Str},
-                                {"value", T::Str},
-                                {"expires", T::Ext, D::None, 0, &datetime_type},
-                                {"domain", T::Str, D::None},
-                                {"path", T::Str, D::None},
-                                {"http_only", T::Bool, D::False},
-                                {"secure", T::Bool, D::False},
-                                {"max_age", T::Int64, D::Int, -1},
-                                {"same_site", T::Int32, D::Int, 0},
+                                {"name", ParamType::Str},
+                                {"value", ParamType::Str},
+                                {"expires", ParamType::Ext, Default::None, 0, &datetime_type},
+                                {"domain", ParamType::Str, Default::None},
+                                {"path", ParamType::Str, Default::None},
+                                {"http_only", ParamType::Bool, Default::False},
+                                {"secure", ParamType::Bool, Default::False},
+                                {"max_age", ParamType::Int64, Default::Int, -1},
+                                {"same_site", ParamType::Int32, Default::Int, 0},
                             });
 kv::Site& cookie_init_site = cookie_init_def.site;
 
@@ -747,16 +747,16 @@ PyObject* same_site_to_python(int mode) { return mode_to_python(mode); }
 
 kv::PickleDef cookie_pickle("Cookie", &CookieType,
                             {
-                                {"_name", F::Str, offsetof(CookieObject, _name)},
-                                {"_value", F::Str, offsetof(CookieObject, _value)},
-                                {"domain", F::Str, offsetof(CookieObject, domain)},
-                                {"expires", F::Ext, offsetof(CookieObject, expires), &datetime_type},
-                                {"http_only", F::Bool, offsetof(CookieObject, http_only)},
-                                {"max_age", F::Int64, offsetof(CookieObject, max_age)},
-                                {"path", F::Str, offsetof(CookieObject, path)},
-                                {"same_site", F::Enum32, offsetof(CookieObject, same_site), nullptr,
+                                {"_name", FieldKind::Str, offsetof(CookieObject, _name)},
+                                {"_value", FieldKind::Str, offsetof(CookieObject, _value)},
+                                {"domain", FieldKind::Str, offsetof(CookieObject, domain)},
+                                {"expires", FieldKind::Ext, offsetof(CookieObject, expires), &datetime_type},
+                                {"http_only", FieldKind::Bool, offsetof(CookieObject, http_only)},
+                                {"max_age", FieldKind::Int64, offsetof(CookieObject, max_age)},
+                                {"path", FieldKind::Str, offsetof(CookieObject, path)},
+                                {"same_site", FieldKind::Enum32, offsetof(CookieObject, same_site), nullptr,
                                  same_site_to_python},
-                                {"secure", F::Bool, offsetof(CookieObject, secure)},
+                                {"secure", FieldKind::Bool, offsetof(CookieObject, secure)},
                             },
                             0x2035a3d, 0xc44a7b0, 0xe7407db,
                             "(_name, _value, domain, expires, http_only, max_age, path, same_site, secure)");
@@ -881,7 +881,7 @@ PyObject* to_format_impl(PyObject* value) {
 
 PyObject* to_format_body(PyObject*, Arg* args) { return to_format_impl(args[0].o); }
 kv::FuncDef fd_to_format("datetime_to_cookie_format", Kind::Function, to_format_body,
-                         {{"value", T::Ext, D::Required, 0, &datetime_type}});
+                         {{"value", ParamType::Ext, Default::Required, 0, &datetime_type}});
 
 PyObject* to_format_entry(PyObject* value, int) {
     PyObject* r = to_format_impl(value);
@@ -1239,7 +1239,7 @@ PyObject* from_format_impl(PyObject* value) {
 
 PyObject* from_format_body(PyObject*, Arg* args) { return from_format_impl(args[0].o); }
 kv::FuncDef fd_from_format("datetime_from_cookie_format", Kind::Function, from_format_body,
-                           {{"value", T::Bytes}});
+                           {{"value", ParamType::Bytes}});
 
 PyObject* from_format_entry(PyObject* value, int) {
     PyObject* r = from_format_impl(value);
@@ -1617,7 +1617,7 @@ PyObject* parse_impl(PyObject* raw) {
 }
 
 PyObject* parse_body(PyObject*, Arg* args) { return parse_impl(args[0].o); }
-kv::FuncDef fd_parse("parse_cookie", Kind::Function, parse_body, {{"raw_value", T::Bytes}});
+kv::FuncDef fd_parse("parse_cookie", Kind::Function, parse_body, {{"raw_value", ParamType::Bytes}});
 
 CookieObject* parse_entry(PyObject* raw, int) {
     PyObject* r = parse_impl(raw);
@@ -1702,7 +1702,7 @@ private:
 // prefix + obj, as bytes concatenation does it.
 PyObject* concat(PyObject* prefix, PyObject* obj) { return PyNumber_Add(prefix, obj); }
 
-kv::Bytes b_expires("Expires=");
+kv::Bytes bytes_expires("Expires=");
 
 // Text encoded as UTF-8 (strict): a view into the str when it is ASCII.
 bool utf8_view(PyObject* s, const char** p, Py_ssize_t* n, Ref* hold) {
@@ -1816,7 +1816,7 @@ PyObject* write_impl(PyObject* self) {
         w[a] = '=';
         std::memcpy(w + a + 1, PyBytes_AS_STRING(qvalue.get()), size_t(b));
     } else {
-        Ref head = Ref::steal(concat(qname.get(), b_eq));
+        Ref head = Ref::steal(concat(qname.get(), bytes_eq));
         if (!head) return nullptr;
         first = Ref::steal(concat(head.get(), qvalue.get()));
         if (!first) return nullptr;
@@ -1838,7 +1838,7 @@ PyObject* write_impl(PyObject* self) {
             n = PyBytes_GET_SIZE(date.get());
             items.add2("Expires=", 8, p, n, date.release());
         } else {
-            Ref item = Ref::steal(concat(b_expires, date.get()));
+            Ref item = Ref::steal(concat(bytes_expires, date.get()));
             if (!item) return nullptr;
             items.add_object(item.release());
         }

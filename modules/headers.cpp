@@ -7,10 +7,10 @@
 namespace {
 
 using kv::Arg;
-using kv::F;
+using kv::FieldKind;
 using kv::Kind;
 using kv::Ref;
-using kv::T;
+using kv::ParamType;
 
 kv::Name n_lower("lower");
 kv::Name n_name("name");
@@ -45,7 +45,7 @@ int header_init(PyObject* self, Arg* a) {
     return 0;
 }
 
-kv::InitDef header_init_def("Header.__init__", header_init, {{"name", T::Bytes}, {"value", T::Bytes}});
+kv::InitDef header_init_def("Header.__init__", header_init, {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
 
 kv::Site header_repr_site("Header.__repr__");
 kv::Name header_repr_prefix("<Header "), header_repr_sep(": "), header_repr_suffix(">");
@@ -243,8 +243,8 @@ PyTypeObject HeaderType = [] {
 }();
 
 kv::PickleDef header_pickle("Header", &HeaderType,
-                            {{"name", F::Bytes, offsetof(HeaderObject, name)},
-                             {"value", F::Bytes, offsetof(HeaderObject, value)}},
+                            {{"name", FieldKind::Bytes, offsetof(HeaderObject, name)},
+                             {"value", FieldKind::Bytes, offsetof(HeaderObject, value)}},
                             0xaaf55bf, 0xe891e3f, 0xfa7a105, "(name, value)");
 
 // ===========================================================================
@@ -264,7 +264,7 @@ kv::Name n_qualname_name("__name__");
 kv::Name n_mapping("Mapping");
 kv::Name n_mutable_sequence("MutableSequence");
 kv::Name headers_repr_prefix("<Headers ");
-kv::Builtin b_staticmethod("staticmethod");
+kv::Builtin builtin_staticmethod("staticmethod");
 
 PyObject* mutable_sequence_abc = nullptr;  // the classes bound at import, for the fast paths
 PyObject* mapping_abc = nullptr;
@@ -1202,37 +1202,37 @@ kv::FuncDef fd_keys("Headers.keys", Kind::Method, [](PyObject* self, Arg*) { ret
 kv::FuncDef fd_clone("Headers.clone", Kind::Method,
                      [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
 kv::FuncDef fd_get("Headers.get", Kind::Method,
-                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); }, {{"name", T::Bytes}});
+                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); }, {{"name", ParamType::Bytes}});
 kv::FuncDef fd_get_tuples("Headers.get_tuples", Kind::Method,
                           [](PyObject* self, Arg* a) { return get_tuples_impl(as_headers(self), a[0].o); },
-                          {{"name", T::Bytes}});
+                          {{"name", ParamType::Bytes}});
 kv::FuncDef fd_get_first("Headers.get_first", Kind::Method,
                          [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
-                         {{"key", T::Bytes}});
+                         {{"key", ParamType::Bytes}});
 PyObject* get_single_impl(HeadersObject* self, PyObject* key);
 kv::FuncDef fd_get_single("Headers.get_single", Kind::Method,
                           [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
-                          {{"key", T::Bytes}});
+                          {{"key", ParamType::Bytes}});
 PyObject* none_result(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
 kv::FuncDef fd_add("Headers.add", Kind::Method,
                    [](PyObject* self, Arg* a) { return none_result(add_impl(as_headers(self), a[0].o, a[1].o)); },
-                   {{"name", T::Bytes}, {"value", T::Bytes}});
+                   {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
 int set_impl(HeadersObject* self, PyObject* name, PyObject* value);
 kv::FuncDef fd_set("Headers.set", Kind::Method,
                    [](PyObject* self, Arg* a) { return none_result(set_impl(as_headers(self), a[0].o, a[1].o)); },
-                   {{"name", T::Bytes}, {"value", T::Bytes}});
+                   {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
 kv::FuncDef fd_remove("Headers.remove", Kind::Method,
                       [](PyObject* self, Arg* a) { return none_result(remove_impl(as_headers(self), a[0].o)); },
-                      {{"key", T::Bytes}});
+                      {{"key", ParamType::Bytes}});
 kv::FuncDef fd_merge("Headers.merge", Kind::Method,
                      [](PyObject* self, Arg* a) { return none_result(merge_impl(as_headers(self), a[0].o)); },
-                     {{"values", T::List}});
+                     {{"values", ParamType::List}});
 kv::FuncDef fd_contains("Headers.contains", Kind::Method,
                         [](PyObject* self, Arg* a) -> PyObject* {
                             int r = contains_impl(as_headers(self), a[0].o);
                             return r < 0 ? nullptr : PyBool_FromLong(r);
                         },
-                        {{"key", T::Bytes}});
+                        {{"key", ParamType::Bytes}});
 
 // Entries returning an object: the override's result must pass `check`.
 template <class Check, class Impl, class... A>
@@ -1391,7 +1391,7 @@ int headers_init(PyObject* self, Arg* a) {
     return 0;
 }
 
-kv::InitDef headers_init_def("Headers.__init__", headers_init, {{"values", T::List, kv::D::None}});
+kv::InitDef headers_init_def("Headers.__init__", headers_init, {{"values", ParamType::List, kv::Default::None}});
 
 int headers_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_headers(self)->values);
@@ -1783,7 +1783,7 @@ PyObject* add_impl_op(PyObject* self, PyObject* other) {
 }
 
 kv::FuncDef fd_update("Headers.update", Kind::Method, [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
-                      {{"values", T::DictOnly}});
+                      {{"values", ParamType::DictOnly}});
 kv::FuncDef fd_add_many("Headers.add_many", Kind::Method,
                         [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
                         {{"values"}});
@@ -1896,7 +1896,7 @@ PyTypeObject HeadersType = [] {
     return t;
 }();
 
-kv::PickleDef headers_pickle("Headers", &HeadersType, {{"values", F::List, offsetof(HeadersObject, values)}},
+kv::PickleDef headers_pickle("Headers", &HeadersType, {{"values", FieldKind::List, offsetof(HeadersObject, values)}},
                              0x89445ea, 0x048b0cb, 0xf09cc7e, "(values)");
 
 // ===========================================================================
@@ -1940,7 +1940,7 @@ int exec_module(PyObject*) {
     if (!annotations || PyObject_SetAttrString(fd_update.func, "__annotations__", annotations.get()) < 0) return -1;
     PyObject* fn = kv::make_function(fd_add_to_instance);
     if (!fn) return -1;
-    Ref wrapped = Ref::steal(kv::call(b_staticmethod, fn));
+    Ref wrapped = Ref::steal(kv::call(builtin_staticmethod, fn));
     if (!wrapped || PyDict_SetItem(HeadersType.tp_dict, n_add_to_instance, wrapped.get()) < 0) return -1;
     PyType_Modified(&HeadersType);
 

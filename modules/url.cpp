@@ -13,10 +13,10 @@
 namespace {
 
 using kv::Arg;
-using kv::F;
+using kv::FieldKind;
 using kv::Kind;
 using kv::Ref;
-using kv::T;
+using kv::ParamType;
 
 using URLObject = __pyx_obj_7kelvarn_3url_URL;
 using URLTable = __pyx_vtabstruct_7kelvarn_3url_URL;
@@ -46,7 +46,7 @@ PyObject* as_object(URLObject* u) { return reinterpret_cast<PyObject*>(u); }
 extern PyTypeObject InvalidURLType;
 PyObject* const invalid_url = reinterpret_cast<PyObject*>(&InvalidURLType);
 
-kv::Signature invalid_url_init_sig("__init__", {{"message", T::Str}});
+kv::Signature invalid_url_init_sig("__init__", {{"message", ParamType::Str}});
 kv::Site invalid_url_init_site("InvalidURL.__init__");
 
 // The message becomes the single item of `args`.
@@ -175,7 +175,7 @@ bool invalid_schema(PyObject* schema) {
 // URL construction
 
 int url_init(PyObject* self, Arg* a);
-kv::InitDef url_init_def("URL.__init__", url_init, {{"value", T::Bytes}});
+kv::InitDef url_init_def("URL.__init__", url_init, {{"value", ParamType::Bytes}});
 kv::Site& url_init_site = url_init_def.site;
 
 // The parser: `httptools.parse_url` read from the module global now.
@@ -827,17 +827,17 @@ PyObject* with_query_impl(URLObject* self, PyObject* query) {
 // Composition: Python methods and typed entry points
 
 kv::FuncDef fd_join("URL.join", Kind::Method, [](PyObject* self, Arg* a) { return join_impl(as_url(self), a[0].o); },
-                    {{"other", T::Ext, kv::D::Required, 0, &url_type}});
+                    {{"other", ParamType::Ext, kv::Default::Required, 0, &url_type}});
 kv::FuncDef fd_base_url("URL.base_url", Kind::Method, [](PyObject* self, Arg*) { return base_url_impl(as_url(self)); });
 kv::FuncDef fd_with_host("URL.with_host", Kind::Method,
                          [](PyObject* self, Arg* a) { return with_host_impl(as_url(self), a[0].o); },
-                         {{"host", T::Bytes}});
+                         {{"host", ParamType::Bytes}});
 kv::FuncDef fd_with_scheme("URL.with_scheme", Kind::Method,
                            [](PyObject* self, Arg* a) { return with_scheme_impl(as_url(self), a[0].o); },
-                           {{"schema", T::Bytes}});
+                           {{"schema", ParamType::Bytes}});
 kv::FuncDef fd_with_query("URL.with_query", Kind::Method,
                           [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
-                          {{"query", T::Bytes}});
+                          {{"query", ParamType::Bytes}});
 
 // The result of an override: None or a URL (a subclass too).
 URLObject* override_result(PyObject* r, kv::FuncDef& fd) {
@@ -994,10 +994,10 @@ PyObject* join_prefix_impl(PyObject* prefix, PyObject* path) {
 kv::FuncDef fd_build_absolute_url(
     "build_absolute_url", Kind::Function,
     [](PyObject*, Arg* a) { return build_absolute_url_impl(a[0].o, a[1].o, a[2].o, a[3].o); },
-    {{"scheme", T::Bytes}, {"host", T::Bytes}, {"base_path", T::Bytes}, {"path", T::Bytes}});
+    {{"scheme", ParamType::Bytes}, {"host", ParamType::Bytes}, {"base_path", ParamType::Bytes}, {"path", ParamType::Bytes}});
 kv::FuncDef fd_join_prefix("join_prefix", Kind::Function,
                            [](PyObject*, Arg* a) { return join_prefix_impl(a[0].o, a[1].o); },
-                           {{"prefix", T::Str}, {"path", T::Str}});
+                           {{"prefix", ParamType::Str}, {"path", ParamType::Str}});
 
 bool check_arg(const char* name, PyObject* o, PyTypeObject* type) {
     if (o && kv::exact_or_none(o, type)) return true;
@@ -1069,14 +1069,14 @@ PyTypeObject URLType = [] {
 }();
 
 kv::PickleDef url_pickle("URL", &URLType,
-                         {{"fragment", F::Bytes, offsetof(URLObject, fragment)},
-                          {"host", F::Bytes, offsetof(URLObject, host)},
-                          {"is_absolute", F::Bool, offsetof(URLObject, is_absolute)},
-                          {"path", F::Bytes, offsetof(URLObject, path)},
-                          {"port", F::Int32, offsetof(URLObject, port)},
-                          {"query", F::Bytes, offsetof(URLObject, query)},
-                          {"schema", F::Bytes, offsetof(URLObject, schema)},
-                          {"value", F::Bytes, offsetof(URLObject, value)}},
+                         {{"fragment", FieldKind::Bytes, offsetof(URLObject, fragment)},
+                          {"host", FieldKind::Bytes, offsetof(URLObject, host)},
+                          {"is_absolute", FieldKind::Bool, offsetof(URLObject, is_absolute)},
+                          {"path", FieldKind::Bytes, offsetof(URLObject, path)},
+                          {"port", FieldKind::Int32, offsetof(URLObject, port)},
+                          {"query", FieldKind::Bytes, offsetof(URLObject, query)},
+                          {"schema", FieldKind::Bytes, offsetof(URLObject, schema)},
+                          {"value", FieldKind::Bytes, offsetof(URLObject, value)}},
                          0x9303e4b, 0x06acbd0, 0x34a39a6,
                          "(fragment, host, is_absolute, path, port, query, schema, value)");
 
