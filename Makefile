@@ -1,4 +1,5 @@
 # Everything a fresh machine needs: `make test`, `make bench`, `make sanitize`.
+# Each slow step says what it does before it starts.
 PYTHON_VERSION := $(shell cat .python-version)
 VENV := .venv
 PY := $(VENV)/bin/python
@@ -19,7 +20,8 @@ DEV_PACKAGES := scikit-build-core cmake ninja pytest httptools Cython mypy 'pyri
 BENCH_PACKAGES := pyperf multidict werkzeug starlette yarl matplotlib
 INTEROP_PACKAGES := selenium uvicorn
 
-.PHONY: all install test bench bench-instructions importtime interop interop-run sanitize dist wheel wheel-reproducible clean
+.PHONY: all install test check-constructs check-windows test-portable bench chart bench-instructions importtime interop \
+  interop-run sanitize dist wheel wheel-reproducible clean
 
 all: install
 
@@ -27,16 +29,63 @@ all: install
 # existing environments too.
 $(VENV)/.ready: Makefile
 	@command -v python$(PYTHON_VERSION) >/dev/null 2>&1 || { echo "python$(PYTHON_VERSION) not found (see .python-version)"; exit 1; }
+	@echo "== creating $(VENV) with python$(PYTHON_VERSION)"
 	python$(PYTHON_VERSION) -m venv $(VENV)
+	@echo "== installing the development packages into $(VENV) from PyPI (about a minute the first time)"
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(DEV_PACKAGES)
 	touch $@
 
 install: $(VENV)/.ready
+	@echo "== compiling the modules ($(MODULES)) in $(BUILD_DIR) and installing kelvarn into $(VENV) (about a minute from scratch)"
 	$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) .
 
-test: install
+test: check-constructs install
+	@echo "== running the test suite ($(TESTS); about 2 minutes)"
 	$(PY) -m pytest -q $(TESTS)
+
+# Compiler-specific constructs and private interpreter names stay in
+# frame/portable.hpp and frame/compat.hpp.
+check-constructs:
+	@python$(PYTHON_VERSION) tools/check_constructs.py
+
+# Every module of MODULES cross-compiled for 64-bit Windows with mingw-w64,
+# warnings as errors, against CPython 3.13's headers and tools/windows/pyconfig.h,
+# and linked into a .pyd against an import library of python313.dll.
+WINDOWS_BUILD_DIR ?= build/windows
+check-windows:
+	@command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 && command -v x86_64-w64-mingw32-dlltool >/dev/null 2>&1 || { \
+	  if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+	    echo "== mingw-w64 is missing: installing it with apt-get"; \
+	    apt-get update -q && apt-get install -y -q mingw-w64; \
+	  else \
+	    echo "check-windows cross-compiles with mingw-w64, which is not installed."; \
+	    echo "Install it with your package manager, e.g. 'sudo apt-get install mingw-w64' on Debian or Ubuntu."; \
+	    exit 1; \
+	  fi; }
+	@tools/check_windows.sh python$(PYTHON_VERSION) $(WINDOWS_BUILD_DIR) $(subst ;, ,$(MODULES))
+
+# The word-at-a-time name compare that processors without SSE2 (aarch64,
+# Apple silicon) run, built with KELVARN_PORTABLE in an environment of its own
+# and tested with the headers tests.
+PORTABLE_VENV ?= .venv-portable
+PORTABLE_BUILD_DIR ?= build/portable
+PORTABLE_MODULES ?= headers
+PORTABLE_TESTS ?= tests/test_header.py tests/test_headers_lookup.py tests/test_headers_mutation.py tests/test_headers_native.py
+$(PORTABLE_VENV)/.ready: Makefile
+	@echo "== creating $(PORTABLE_VENV) for the portable build"
+	python$(PYTHON_VERSION) -m venv $(PORTABLE_VENV)
+	$(PORTABLE_VENV)/bin/python -m pip install -q --upgrade pip
+	$(PORTABLE_VENV)/bin/python -m pip install -q scikit-build-core cmake ninja pytest httptools
+	touch $@
+
+test-portable: $(PORTABLE_VENV)/.ready
+	@echo "== compiling $(PORTABLE_MODULES) with KELVARN_PORTABLE (no SSE2 compare) in $(PORTABLE_BUILD_DIR)"
+	$(PORTABLE_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps -C build-dir=$(PORTABLE_BUILD_DIR) \
+	  -C cmake.define.KELVARN_MODULES="$(PORTABLE_MODULES)" -C cmake.define.KELVARN_WERROR=$(WERROR) \
+	  -C cmake.define.KELVARN_PORTABLE=ON .
+	@echo "== running the headers tests against the portable build"
+	$(PORTABLE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PORTABLE_TESTS)
 
 $(VENV)/.bench-ready: $(VENV)/.ready Makefile
 	$(PY) -m pip install -q $(BENCH_PACKAGES)
