@@ -29,7 +29,7 @@ all: install
 # existing environments too.
 $(VENV)/.ready: Makefile
 	@command -v python$(PYTHON_VERSION) >/dev/null 2>&1 || { echo "python$(PYTHON_VERSION) not found (see .python-version)"; exit 1; }
-	@echo "== creating $(VENV) with python$(PYTHON_VERSION)"
+	@echo "== creating $(VENV) with python$(PYTHON_VERSION), or bringing it up to date with the Makefile"
 	python$(PYTHON_VERSION) -m venv $(VENV)
 	@echo "== installing the development packages into $(VENV) from PyPI (about a minute the first time)"
 	$(PY) -m pip install -q --upgrade pip
@@ -94,12 +94,12 @@ $(VENV)/.bench-ready: $(VENV)/.ready Makefile
 # The wall-clock tables (pyperf), and bench/results/bench.svg, the chart of
 # their ratios; tracked files stay as they are.
 bench: install $(VENV)/.bench-ready
-	@echo "== timing every topic with pyperf (BENCH_MINUTES; each topic prints a line as it starts)"
+	@echo "== timing every topic with pyperf (up to 25 minutes, --fast about half; each topic prints a line as it starts)"
 	$(PY) bench/run.py $(ARGS)
 
 # The same run, redrawing docs/bench.svg, the chart of the README, on purpose.
 chart: install $(VENV)/.bench-ready
-	@echo "== timing every topic with pyperf to redraw docs/bench.svg (BENCH_MINUTES)"
+	@echo "== timing every topic with pyperf to redraw docs/bench.svg (up to 25 minutes)"
 	$(PY) bench/run.py --chart docs/bench.svg $(ARGS)
 
 # Instruction counts under callgrind. ARGS narrows the run, e.g. ARGS=url or
