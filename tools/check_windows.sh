@@ -27,8 +27,10 @@ rm -rf "$out" && mkdir -p "$out/include" "$out/obj"
 cp -R "$include/." "$out/include/"
 cp "$root/tools/windows/pyconfig.h" "$out/include/pyconfig.h"
 
-# The flags of the GCC branch of CMakeLists.txt, with warnings as errors.
-flags=(-std=c++20 -O2 -Wall -Wextra -Werror -fno-exceptions -fno-rtti -fvisibility=hidden
+# The flags of the GCC branch of CMakeLists.txt, with warnings as errors, and
+# -Wconversion: an implicit conversion that can lose value, such as a 64-bit
+# Py_ssize_t or long long into Windows' 32-bit long, fails the check.
+flags=(-std=c++20 -O2 -Wall -Wextra -Wconversion -Wno-sign-conversion -Werror -fno-exceptions -fno-rtti -fvisibility=hidden
        -I"$out/include" -I"$root/frame" -I"$root/modules")
 echo "check-windows: compiling ${*} for $triple ($($cxx -dumpversion)), warnings as errors"
 for module in "$@"; do
