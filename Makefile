@@ -41,7 +41,7 @@ install: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps $(BUILD_FLAGS) .
 
 test: check-constructs install
-	@echo "== running the test suite ($(TESTS); about 2 minutes)"
+	@echo "== running the test suite ($(TESTS); 3 to 5 minutes on two cores)"
 	$(PY) -m pytest -q $(TESTS)
 
 # Compiler-specific constructs and private interpreter names stay in
@@ -196,4 +196,4 @@ sanitize: $(SAN_VENV)/.ready
 	  KELVARN_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider --capture=sys $(TESTS)
 
 clean:
-	rm -rf build $(DIST) $(VENV) $(SAN_VENV) $(DIST_VENV) $(SMOKE_VENV)
+	rm -rf build $(DIST) $(VENV) $(SAN_VENV) $(DIST_VENV) $(SMOKE_VENV) $(PORTABLE_VENV)
