@@ -149,8 +149,9 @@ KV_NOINLINE inline const char* find_bytes_two_way(const char* text, size_t size,
 
 // The first occurrence of `needle` (m bytes, m >= 1) in the n bytes at `p`,
 // or null. Windows has no memmem. For needles of up to 8 bytes, such as the
-// separators used here, memchr finds each candidate first byte and memcmp
-// checks the rest, at most 8 byte compares per position; longer needles take
+// separators used here, memchr finds each candidate first byte and a byte
+// loop checks the rest (a call of memcmp would cost more than the one or two
+// bytes it compares), at most 8 compares per position; longer needles take
 // the two-way search, so no needle makes the search quadratic.
 inline const char* find_bytes(const char* p, size_t n, const char* needle, size_t m) {
     if (m > 8) return find_bytes_two_way(p, n, needle, m);
@@ -158,7 +159,9 @@ inline const char* find_bytes(const char* p, size_t n, const char* needle, size_
     while (size_t(end - p) >= m) {
         auto at = static_cast<const char*>(std::memchr(p, needle[0], size_t(end - p) - m + 1));
         if (!at) return nullptr;
-        if (std::memcmp(at + 1, needle + 1, m - 1) == 0) return at;
+        size_t i = 1;
+        while (i < m && at[i] == needle[i]) i++;
+        if (i == m) return at;
         p = at + 1;
     }
     return nullptr;
