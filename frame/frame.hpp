@@ -71,13 +71,6 @@ inline void assign(PyObject*& field, PyObject* value) {
     Py_XDECREF(old);
 }
 
-// Replace an owned field with a new reference, which the field takes over.
-inline void replace(PyObject*& field, PyObject* value) {
-    PyObject* old = field;
-    field = value;
-    Py_XDECREF(old);
-}
-
 // The two-way search (Crochemore and Perrin) for needles too long for the
 // first-byte scan below: linear in n + m whatever the bytes, in constant
 // space. `maximal_suffix` gives the start of the maximal suffix of x[0, m)
@@ -147,13 +140,21 @@ KV_NOINLINE inline const char* find_bytes_two_way(const char* text, size_t size,
     return nullptr;
 }
 
+// Replace an owned field with a new reference, which the field takes over.
+inline void replace(PyObject*& field, PyObject* value) {
+    PyObject* old = field;
+    field = value;
+    Py_XDECREF(old);
+}
+
 // The first occurrence of `needle` (m bytes, m >= 1) in the n bytes at `p`,
-// or null. Windows has no memmem. For needles of up to 8 bytes, such as the
-// separators used here, memchr finds each candidate first byte and a byte
-// loop checks the rest (a call of memcmp would cost more than the one or two
-// bytes it compares), at most 8 compares per position; longer needles take
-// the two-way search, so no needle makes the search quadratic.
+// or null: memchr finds each candidate first byte, a byte loop checks the
+// rest (a call of memcmp would cost more than the one or two bytes it
+// compares). Portable (Windows has no memmem) and quicker for the short
+// separators used here; no worse than linear in n for them.
 inline const char* find_bytes(const char* p, size_t n, const char* needle, size_t m) {
+    // Longer needles, which only callers of split_value pass, take the
+    // two-way search: up to m compares per position would be quadratic.
     if (m > 8) return find_bytes_two_way(p, n, needle, m);
     const char* end = p + n;
     while (size_t(end - p) >= m) {
