@@ -16,7 +16,10 @@ over all values, its spread (median absolute deviation, as a percentage of
 the median) and the ratio to kelvarn's median: ``2.4×`` means 2.4 times
 kelvarn's time, so higher is better for kelvarn. With every topic (or with
 ``--chart FILE``) the run also draws these ratios as an SVG bar chart,
-``docs/bench.svg`` by default. Wall-clock times on a shared machine swing by
+``bench/results/bench.svg`` by default, so a run leaves the tracked files
+alone; ``make chart`` (``--chart docs/bench.svg``) refreshes the chart of the
+README on purpose. Each topic prints one line as it starts, with its number
+of rows. Wall-clock times on a shared machine swing by
 tens of percent; ``bench/instructions.py`` counts instructions instead.
 
 Usage: ``python bench/run.py [topic ...] [--fast] [--chart FILE | --no-chart]
@@ -33,7 +36,7 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PREFIX = "bench_"
-CHART = os.path.join(ROOT, "docs", "bench.svg")
+CHART = os.path.join(HERE, "results", "bench.svg")
 EMPTY = "(empty call)"
 
 
@@ -73,6 +76,13 @@ def topic_layout(topic):
             callables.append((bench_name(topic, label, name), fn))
     return {"topic": topic, "title": module.TITLE, "rows": rows,
             "chart": getattr(module, "IN_CHART", True)}, callables
+
+
+def topic_rows(topic):
+    import importlib
+
+    sys.path.insert(0, HERE)
+    return len(importlib.import_module(PREFIX + topic).cases())
 
 
 def run_topic():
@@ -270,8 +280,12 @@ def main(argv=None):
     print("Cells: median time per call ± median absolute deviation, (ratio to kelvarn's median).")
     status, results, everything = 0, [], []
     begun = time.monotonic()
-    for topic in topics:
+    for number, topic in enumerate(topics, 1):
         started = time.monotonic()
+        rows = topic_rows(topic)
+        print(f"\n[{number}/{len(topics)}] {topic}: {rows} row{'s' if rows != 1 else ''}, started at "
+              f"{time.strftime('%H:%M:%S')} ({started - begun:.0f} s into the run)")
+        sys.stdout.flush()
         try:
             layout, benches = measure(topic, pyperf_args)
         except Exception as exc:  # noqa: BLE001 - one broken topic does not stop the others

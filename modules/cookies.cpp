@@ -1928,14 +1928,14 @@ int import_type(PyObject* module, const ExpectedType& e) {
                      e.module, e.name, Py_ssize_t(e.size), basicsize + itemsize);
         return -1;
     }
-    if (size_t(basicsize) > e.size) {
-        char text[400];
-        PyOS_snprintf(text, sizeof text,
-                      "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C "
-                      "header, got %zd from PyObject",
-                      e.module, e.name, Py_ssize_t(e.size), basicsize);
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 0) < 0) return -1;
-    }
+    // Formatted by Python, like the error above: the C runtime's printf of
+    // older Windows knows no %zd.
+    if (size_t(basicsize) > e.size &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
+                         "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C "
+                         "header, got %zd from PyObject",
+                         e.module, e.name, Py_ssize_t(e.size), basicsize) < 0)
+        return -1;
     Py_XSETREF(*e.store, reinterpret_cast<PyTypeObject*>(obj.release()));
     return 0;
 }

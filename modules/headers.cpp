@@ -343,8 +343,7 @@ KV_HOT Py_ssize_t next_stop(PyObject* const* items, Py_ssize_t i, Py_ssize_t n, 
     PyTypeObject* tuple_type = &PyTuple_Type;
     PyTypeObject* bytes_type = &PyBytes_Type;
     // Kept in registers rather than reloaded from the symbol table per entry.
-    KV_KEEP_IN_REGISTER(tuple_type);
-    KV_KEEP_IN_REGISTER(bytes_type);
+    KV_KEEP_IN_REGISTERS(tuple_type, bytes_type);
     auto stops = [&](PyObject* entry) {
         if (Py_TYPE(entry) != tuple_type) return true;
         if (Pairs ? Py_SIZE(entry) != 2 : Py_SIZE(entry) < 1) return true;

@@ -48,8 +48,13 @@ def check_installed_files():
     dist = importlib.metadata.distribution("kelvarn")
     assert dist.metadata["License-Expression"] == "MIT", dist.metadata["License-Expression"]
     assert dist.metadata.get_all("License-File") == ["LICENSE"]
+    import kelvarn
+
+    assert kelvarn.__version__ == dist.version, (kelvarn.__version__, dist.version)
+    assert set(dist.metadata["Requires-Python"].split(",")) == {">=3.13", "<3.14"}, dist.metadata["Requires-Python"]
+    assert "Typing :: Typed" in dist.metadata.get_all("Classifier")
     files = {str(f) for f in dist.files}
-    expected = {"kelvarn/py.typed", "kelvarn/__init__.py", "kelvarn-0.1.0.dist-info/licenses/LICENSE"}
+    expected = {"kelvarn/py.typed", "kelvarn/__init__.py", f"kelvarn-{dist.version}.dist-info/licenses/LICENSE"}
     for module in ("headers", "cookies", "url"):
         expected |= {f"kelvarn/{module}.pyi", f"kelvarn/{module}.pxd", f"kelvarn/include/{module}.h"}
         assert any(f.startswith(f"kelvarn/{module}.cpython-") and f.endswith(".so") for f in files), module

@@ -217,6 +217,21 @@ def test_split_value_errors(value, sep, exc, message):
     assert_no_leaks(split_value, value, sep)
 
 
+def test_split_value_search_matches_the_general_path():
+    # An exact bytes separator is searched natively (first byte, or the two-way
+    # search beyond 8 bytes); a bytes subclass goes through value.index.
+    class Sep(bytes):
+        pass
+    rng = random.Random(15)
+    for _ in range(4000):
+        alphabet = rng.choice([b"a", b"ab", b"abc", bytes(range(256))])
+        unit = bytes(rng.choices(alphabet, k=rng.randint(1, 6)))
+        sep = (unit * 40)[:rng.randint(1, 40)] if rng.random() < 0.5 else bytes(rng.choices(alphabet, k=rng.randint(1, 40)))
+        noise = lambda: bytes(rng.choices(alphabet, k=rng.randint(0, 60)))  # noqa: E731
+        value = rng.choice([noise(), noise() + sep + noise(), noise() + sep[:-1] + noise() + sep, unit * 30])
+        assert outcome(split_value, value, sep) == outcome(split_value, value, Sep(sep)), (value, sep)
+
+
 @pytest.mark.parametrize("value, mode", [
     (None, 0), (b"", 0), (b"strict", 2), (b"STRICT", 2), (b"LaX", 1), (b"none", 3), (b"None ", 0), (b" lax", 0),
     (b"stric", 0), (b"strict\x00", 0), (b"\xc5trict", 0),

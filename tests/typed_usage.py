@@ -9,6 +9,7 @@ import datetime
 import pickle
 from typing import assert_type
 
+import kelvarn
 from kelvarn.cookies import (
     Cookie,
     CookieError,
@@ -89,6 +90,7 @@ def urls() -> None:
         URL(b"ftp://example.com/")
     except InvalidURL as error:
         assert str(error).endswith("Expected http or https schema; got instead ftp")
+    assert_type(kelvarn.__version__, str)
 
 
 if __name__ == "__main__":
