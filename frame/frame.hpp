@@ -536,7 +536,8 @@ bool dispatch(PyObject* self, int skip, const FuncDef& def, PyObject** result, A
     PyObject* found;
     int r = find_override(self, def, &found);
     if (r == 0) return false;
-    *result = r < 0 ? nullptr : call(found, args...);
+    // A null argument (a C caller's way of saying "none") reaches Python as None.
+    *result = r < 0 ? nullptr : call(found, (args ? args : Py_None)...);
     if (r > 0) Py_DECREF(found);
     return true;
 }

@@ -46,8 +46,9 @@
 //
 // 5. The typed tables. A type with a C method table (`__pyx_vtable__`,
 //    published by set_vtable) has one C entry per method, taking the
-//    instance, the arguments and a trailing `skip` flag. Each such entry
-//    (the modules' t_* functions) does this:
+//    instance, the arguments and a trailing `skip` flag. Each such entry is
+//    one line over a template of typed.hpp (object_entry, void_entry,
+//    truth_entry), which does this:
 //    - dispatch(): unless `skip` is set or the type cannot carry an override
 //      (may_override: an exact static type without a dict), find_override
 //      looks the method name up on the instance; if what it finds is not
@@ -60,6 +61,7 @@
 //    The module functions of a C function table (`__pyx_capi__`, published
 //    by export_function) have no override step and call their `_impl`.
 #include "frame.hpp"
+#include "typed.hpp"
 
 #include <cstring>
 
@@ -614,6 +616,15 @@ int find_override(PyObject* self, const FuncDef& def, PyObject** out) {
     if (fn == def.func) return 0;
     *out = attr.release();
     return 1;
+}
+
+PyObject* not_equal(PyObject* eq_result, Site& ne_site) {
+    Ref r = Ref::steal(eq_result);
+    if (!r) return fail(ne_site);
+    if (r.get() == Py_NotImplemented) return r.release();
+    int t = truth(r.get());
+    if (t < 0) return fail(ne_site);
+    return PyBool_FromLong(!t);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // kelvarn.cookies: the Cookie model, cookie dates, Set-Cookie parsing and
 // writing, the SameSite mode and the cookie errors.
 #include "frame.hpp"
+#include "typed.hpp"
 #include "watch.hpp"
 
 #include "cookies.h"
@@ -622,16 +623,10 @@ PyObject* clone_impl(PyObject* self) {
                        max_age, mode);
 }
 
+// The typed entry: an override's result is None or a Cookie (a subclass too).
+bool returns_cookie(PyObject* r) { return kv::check_instance(r, &CookieType); }
 CookieObject* clone_entry(CookieObject* self, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_clone, &r)) {
-        if (r && !kv::check_instance(r, &CookieType)) Py_CLEAR(r);
-        if (!r) kv::fail(fd_clone.site);
-        return as_cookie(r);
-    }
-    r = clone_impl(as_object(self));
-    if (!r) kv::fail(fd_clone.site);
-    return as_cookie(r);
+    return as_cookie(kv::object_entry(as_object(self), skip, fd_clone, returns_cookie, clone_impl));
 }
 
 // ---------------------------------------------------------------------------
@@ -676,16 +671,7 @@ PyObject* cookie_eq(PyObject* self, PyObject* other) {
 
 kv::Site cookie_ne_site("Cookie.__ne__");
 
-PyObject* cookie_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op == Py_EQ) return cookie_eq(self, other);
-    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    Ref r = Ref::steal(cookie_eq(self, other));
-    if (!r) return kv::fail(cookie_ne_site);
-    if (r.get() == Py_NotImplemented) return r.release();
-    int t = kv::truth(r.get());
-    if (t < 0) return kv::fail(cookie_ne_site);
-    return PyBool_FromLong(!t);
-}
+constexpr auto cookie_richcompare = kv::richcompare_from_eq<cookie_eq, cookie_ne_site>;
 
 kv::Site cookie_repr_site("Cookie.__repr__");
 

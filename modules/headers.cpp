@@ -1,6 +1,7 @@
 // kelvarn.headers: the Header pair and the Headers collection.
 #include "frame.hpp"
 #include "headers.h"
+#include "typed.hpp"
 
 #include <utility>
 
@@ -183,17 +184,7 @@ PyObject* header_eq(PyObject* self, PyObject* other) {
 }
 
 kv::Site header_ne_site("Header.__ne__");
-
-PyObject* header_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op == Py_EQ) return header_eq(self, other);
-    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    Ref r = Ref::steal(header_eq(self, other));
-    if (!r) return kv::fail(header_ne_site);
-    if (r.get() == Py_NotImplemented) return r.release();
-    int t = kv::truth(r.get());
-    if (t < 0) return kv::fail(header_ne_site);
-    return PyBool_FromLong(!t);
-}
+constexpr auto header_richcompare = kv::richcompare_from_eq<header_eq, header_ne_site>;
 
 // iter(header): name, then value.
 PyObject* header_iter_body(kv::Generator* g, PyObject* sent) {
@@ -1233,44 +1224,23 @@ kv::FuncDef fd_contains("Headers.contains", Kind::Method,
                         },
                         {{"key", ParamType::Bytes}});
 
-// Entries returning an object: the override's result must pass `check`.
-template <class Check, class Impl, class... A>
-PyObject* object_entry(HeadersObject* self, int skip, kv::FuncDef& fd, Check check, Impl impl, A... args) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd, &r, args...)) {
-        if (r && !check(r)) Py_CLEAR(r);
-    } else {
-        r = impl(self, args...);
-    }
-    return r ? r : kv::fail(fd.site);
-}
+// The typed entries (kv::object_entry and the others: override, body, entry).
+using kv::object_entry;
+using kv::void_entry;
+using kv::returns_bytes;
+using kv::returns_list;
+using kv::returns_tuple;
+bool returns_headers(PyObject* r) { return kv::check_instance(r, &HeadersType); }
 
-// Entries without a result: the override's result is discarded.
-template <class Impl, class... A>
-void void_entry(HeadersObject* self, int skip, kv::FuncDef& fd, Impl impl, A... args) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd, &r, args...)) {
-        if (!r) kv::add_traceback(fd.site);
-        Py_XDECREF(r);
-        return;
-    }
-    if (impl(self, args...) < 0) kv::add_traceback(fd.site);
-}
-
-bool is_tuple(PyObject* r) { return kv::check_exact(r, &PyTuple_Type); }
-bool is_list(PyObject* r) { return kv::check_exact(r, &PyList_Type); }
-bool is_bytes(PyObject* r) { return kv::check_exact(r, &PyBytes_Type); }
-bool is_headers(PyObject* r) { return kv::check_instance(r, &HeadersType); }
-
-PyObject* t_keys(HeadersObject* self, int skip) { return object_entry(self, skip, fd_keys, is_tuple, keys_impl); }
+PyObject* t_keys(HeadersObject* self, int skip) { return object_entry(self, skip, fd_keys, returns_tuple, keys_impl); }
 HeadersObject* t_clone(HeadersObject* self, int skip) {
-    return as_headers(object_entry(self, skip, fd_clone, is_headers, clone_impl));
+    return as_headers(object_entry(self, skip, fd_clone, returns_headers, clone_impl));
 }
 PyObject* t_get(HeadersObject* self, PyObject* name, int skip) {
-    return object_entry(self, skip, fd_get, is_tuple, get_impl, name);
+    return object_entry(self, skip, fd_get, returns_tuple, get_impl, name);
 }
 PyObject* t_get_tuples(HeadersObject* self, PyObject* name, int skip) {
-    return object_entry(self, skip, fd_get_tuples, is_list, get_tuples_impl, name);
+    return object_entry(self, skip, fd_get_tuples, returns_list, get_tuples_impl, name);
 }
 void t_add(HeadersObject* self, PyObject* name, PyObject* value, int skip) {
     void_entry(self, skip, fd_add, add_impl, name, value);
@@ -1279,26 +1249,17 @@ void t_set(HeadersObject* self, PyObject* name, PyObject* value, int skip) {
     void_entry(self, skip, fd_set, set_impl, name, value);
 }
 PyObject* t_get_single(HeadersObject* self, PyObject* key, int skip) {
-    return object_entry(self, skip, fd_get_single, is_bytes, get_single_impl, key);
+    return object_entry(self, skip, fd_get_single, returns_bytes, get_single_impl, key);
 }
 PyObject* t_get_first(HeadersObject* self, PyObject* key, int skip) {
-    return object_entry(self, skip, fd_get_first, is_bytes, get_first_impl, key);
+    return object_entry(self, skip, fd_get_first, returns_bytes, get_first_impl, key);
 }
 void t_remove(HeadersObject* self, PyObject* key, int skip) { void_entry(self, skip, fd_remove, remove_impl, key); }
 void t_merge(HeadersObject* self, PyObject* values, int skip) {
     void_entry(self, skip, fd_merge, merge_impl, values);
 }
 int t_contains(HeadersObject* self, PyObject* key, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_contains, &r, key)) {
-        int t = r ? kv::truth(r) : -1;
-        Py_XDECREF(r);
-        if (t < 0) kv::add_traceback(fd_contains.site);
-        return t < 0 ? 0 : t;
-    }
-    int t = contains_impl(self, key);
-    if (t < 0) kv::add_traceback(fd_contains.site);
-    return t < 0 ? 0 : t;
+    return kv::truth_entry(self, skip, fd_contains, contains_impl, key);
 }
 
 // Internal calls through the table report failure as -1. For the exact type
@@ -1577,13 +1538,8 @@ PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
         return nullptr;
     }
     if (PyDict_CheckExact(values)) {
-        Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(values, &pos, &key, &value)) {
-            Ref k = Ref::borrow(key), v = Ref::borrow(value);
-            if (add_pair(self, key, value) < 0) return nullptr;
-            if (PyDict_GET_SIZE(values) != size) return kv::dict_changed_size();
-        }
+        if (kv::for_each_item(values, [&](PyObject* key, PyObject* value) { return add_pair(self, key, value); }) < 0)
+            return nullptr;
         Py_RETURN_NONE;
     }
     Ref items = Ref::steal(kv::call_method(values, n_items));
@@ -1671,13 +1627,8 @@ int update_exact(PyObject* self, PyObject* values) {
 PyObject* update_impl(PyObject* self, PyObject* values) {
     int done = update_exact(self, values);
     if (done) return done < 0 ? nullptr : Py_NewRef(Py_None);
-    Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(values, &pos, &key, &value)) {
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        if (PyObject_SetItem(self, key, value) < 0) return nullptr;
-        if (PyDict_GET_SIZE(values) != size) return kv::dict_changed_size();
-    }
+    if (kv::for_each_item(values, [&](PyObject* key, PyObject* value) { return PyObject_SetItem(self, key, value); }) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -7,6 +7,7 @@
 // concatenating the stored components in one allocation and parsing the
 // result afresh.
 #include "frame.hpp"
+#include "typed.hpp"
 #include "url.h"
 #include "watch.hpp"
 
@@ -678,16 +679,7 @@ PyObject* url_eq(PyObject* self, PyObject* other) {
     return PyBool_FromLong(r);
 }
 
-PyObject* url_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op == Py_EQ) return url_eq(self, other);
-    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    PyObject* r = url_eq(self, other);
-    if (!r) return kv::fail(url_ne_site);
-    if (r == Py_NotImplemented) return r;
-    PyObject* negated = PyBool_FromLong(r == Py_False);
-    Py_DECREF(r);
-    return negated;
-}
+constexpr auto url_richcompare = kv::richcompare_from_eq<url_eq, url_ne_site>;
 
 // ===========================================================================
 // Composition: the bodies (no traceback entry of their own)
@@ -839,50 +831,23 @@ kv::FuncDef fd_with_query("URL.with_query", Kind::Method,
                           [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
                           {{"query", ParamType::Bytes}});
 
-// The result of an override: None or a URL (a subclass too).
-URLObject* override_result(PyObject* r, kv::FuncDef& fd) {
-    if (r && !kv::check_instance(r, &URLType)) Py_CLEAR(r);
-    if (!r) kv::fail(fd.site);
-    return as_url(r);
-}
-
-URLObject* finish(PyObject* r, kv::FuncDef& fd) {
-    if (!r) kv::fail(fd.site);
-    return as_url(r);
-}
+// The typed entries: an override's result is None or a URL (a subclass too).
+bool returns_url(PyObject* r) { return kv::check_instance(r, &URLType); }
 
 URLObject* t_join(URLObject* self, URLObject* other, int skip) {
-    PyObject* o = other ? as_object(other) : Py_None;
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_join, &r, o)) return override_result(r, fd_join);
-    return finish(join_impl(self, o), fd_join);
+    return as_url(kv::object_entry(self, skip, fd_join, returns_url, join_impl, other ? as_object(other) : Py_None));
 }
-
 URLObject* t_base_url(URLObject* self, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_base_url, &r)) return override_result(r, fd_base_url);
-    return finish(base_url_impl(self), fd_base_url);
+    return as_url(kv::object_entry(self, skip, fd_base_url, returns_url, base_url_impl));
 }
-
 URLObject* t_with_host(URLObject* self, PyObject* host, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_with_host, &r, host ? host : Py_None))
-        return override_result(r, fd_with_host);
-    return finish(with_host_impl(self, host), fd_with_host);
+    return as_url(kv::object_entry(self, skip, fd_with_host, returns_url, with_host_impl, host));
 }
-
 URLObject* t_with_scheme(URLObject* self, PyObject* schema, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_with_scheme, &r, schema ? schema : Py_None))
-        return override_result(r, fd_with_scheme);
-    return finish(with_scheme_impl(self, schema), fd_with_scheme);
+    return as_url(kv::object_entry(self, skip, fd_with_scheme, returns_url, with_scheme_impl, schema));
 }
-
 URLObject* t_with_query(URLObject* self, PyObject* query, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_with_query, &r, query ? query : Py_None))
-        return override_result(r, fd_with_query);
-    return finish(with_query_impl(self, query), fd_with_query);
+    return as_url(kv::object_entry(self, skip, fd_with_query, returns_url, with_query_impl, query));
 }
 
 kv::Site url_add_site("URL.__add__");
@@ -1012,7 +977,8 @@ URLObject* c_build_absolute_url(PyObject* scheme, PyObject* host, PyObject* base
     if (!check_arg("scheme", scheme, &PyBytes_Type) || !check_arg("host", host, &PyBytes_Type) ||
         !check_arg("base_path", base_path, &PyBytes_Type) || !check_arg("path", path, &PyBytes_Type))
         return as_url(kv::fail(fd_build_absolute_url.site));
-    return finish(build_absolute_url_impl(scheme, host, base_path, path), fd_build_absolute_url);
+    PyObject* r = build_absolute_url_impl(scheme, host, base_path, path);
+    return as_url(r ? r : kv::fail(fd_build_absolute_url.site));
 }
 
 PyObject* c_join_prefix(PyObject* prefix, PyObject* path, int) {
