@@ -95,22 +95,33 @@ inline const char* find_bytes(const char* p, size_t n, const char* needle, size_
 
 // Percent-decoding as the standard unquote_to_bytes() does it: "%" and two
 // hexadecimal digits (either case) become that byte, anything else stays.
-// Writes at most `n` bytes to `out`; returns the length written.
-inline int hex_digit(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+struct HexTable {
+    signed char value[256];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 256; c++)
+            value[c] = char(c >= '0' && c <= '9' ? c - '0'
+                            : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                            : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                   : -1);
+    }
+};
+inline constexpr HexTable hex_table;
+
+// The byte that the two hexadecimal digits at p stand for, or -1.
+inline int hex_pair(const char* p) {
+    int hi = hex_table.value[static_cast<unsigned char>(p[0])], lo = hex_table.value[static_cast<unsigned char>(p[1])];
+    return (hi | lo) < 0 ? -1 : hi << 4 | lo;
 }
+
+// Writes at most `n` bytes to `out`; returns the length written.
 inline Py_ssize_t percent_decode(const char* p, Py_ssize_t n, char* out) {
     char* w = out;
     for (Py_ssize_t i = 0; i < n; i++) {
         char c = p[i];
         if (c == '%' && i + 2 < n) {
-            int hi = hex_digit(static_cast<unsigned char>(p[i + 1]));
-            int lo = hex_digit(static_cast<unsigned char>(p[i + 2]));
-            if (hi >= 0 && lo >= 0) {
-                *w++ = char(hi << 4 | lo);
+            int b = hex_pair(p + i + 1);
+            if (b >= 0) {
+                *w++ = char(b);
                 i += 2;
                 continue;
             }

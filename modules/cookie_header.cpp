@@ -42,81 +42,209 @@ kv::FuncDef fd_write("write_set_cookie", Kind::Function, write_body,
 // with the same name, the first is kept. Names and values are percent-decoded
 // to bytes, which are then read as UTF-8 with U+FFFD for what is not.
 
-inline bool blank(char c) { return c == ' ' || c == '\t'; }
+// Drop the spaces and tabs at both ends of [begin, end). Bytes above the
+// space are neither, which settles most of them with one comparison.
+inline void trim(const char*& begin, const char*& end) {
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || c == '\t'); };
+    while (begin < end && blank(*begin)) begin++;
+    while (end > begin && blank(end[-1])) end--;
+}
 
 // What reading a name or value as text takes: the text is plain ASCII,
 // holds percent escapes, or holds bytes outside ASCII.
 enum Shape : unsigned { plain = 0, has_percent = 1, has_high = 2 };
 
-inline uint64_t load8(const char* p) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
+template <class W>
+inline W load(const char* p) {
+    W w;
+    std::memcpy(&w, p, sizeof w);
     return w;
 }
 
 constexpr uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
 
-// Eight bytes at a time: the high bits, and a zero byte where w had "%".
+// Sixteen bytes at a time where there are that many (eight without SSE2),
+// the last block overlapping the others: the high bits, and the bytes that
+// are "%" (a zero byte of w ^ "%%%%%%%%"). Fewer than eight bytes are
+// gathered into one word, the bytes not filled staying zero (neither high
+// nor "%").
 inline unsigned shape(const char* p, Py_ssize_t n) {
+#if KV_HAVE_SSE2
+    if (n >= 16) {
+        const __m128i percent = _mm_set1_epi8('%');
+        auto block = [p](Py_ssize_t i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)); };
+        __m128i high = _mm_setzero_si128(), found = _mm_setzero_si128();
+        for (Py_ssize_t i = 0;; i += 16) {
+            __m128i v = block(i + 16 < n ? i : n - 16);
+            high = _mm_or_si128(high, v);
+            found = _mm_or_si128(found, _mm_cmpeq_epi8(v, percent));
+            if (i + 16 >= n) break;
+        }
+        return (_mm_movemask_epi8(high) ? has_high : plain) | (_mm_movemask_epi8(found) ? has_percent : plain);
+    }
+#endif
     uint64_t high = 0, percent = 0;
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w = load8(p + i);
+    auto add = [&](uint64_t w) {
         uint64_t x = w ^ (ones * '%');
         high |= w;
         percent |= (x - ones) & ~x;
+    };
+    if (n >= 8) {
+        for (Py_ssize_t i = 0; i + 8 < n; i += 8) add(load<uint64_t>(p + i));
+        add(load<uint64_t>(p + n - 8));
+    } else if (n >= 4) {
+        add(load<uint32_t>(p) | uint64_t(load<uint32_t>(p + n - 4)) << 32);
+    } else if (n > 0) {
+        auto b = [p](Py_ssize_t i) { return uint64_t(static_cast<unsigned char>(p[i])); };
+        add(b(0) | b(n / 2) << 8 | b(n - 1) << 16);
     }
-    unsigned s = (high & highs) ? has_high : plain;
-    if (percent & highs) s |= has_percent;
-    for (; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c >= 0x80) s |= has_high;
-        if (c == '%') s |= has_percent;
-    }
-    return s;
+    return ((high & highs) ? has_high : plain) | ((percent & highs) ? has_percent : plain);
 }
 
-PyObject* text(const char* p, Py_ssize_t n) {
-    unsigned s = shape(p, n);
-    if (s == plain) {
-        if (n == 0) return Py_NewRef(kv::empty_str);
-        PyObject* t = PyUnicode_New(n, 127);
-        if (t) std::memcpy(PyUnicode_1BYTE_DATA(t), p, size_t(n));
-        return t;
-    }
-    if (!(s & has_percent)) return PyUnicode_DecodeUTF8(p, n, "replace");
+PyObject* ascii_text(const char* p, Py_ssize_t n) {
+    if (n == 0) return Py_NewRef(kv::empty_str);
+    PyObject* t = PyUnicode_New(n, 127);
+    if (t) std::memcpy(PyUnicode_1BYTE_DATA(t), p, size_t(n));
+    return t;
+}
+
+// A name or value with escapes or bytes outside ASCII: percent-decoded, the
+// bytes then read as UTF-8. Text whose characters all lie below U+0100 (the
+// two-byte sequences led by C2 and C3: Western European letters) is decoded
+// here in the same pass; anything else goes to the interpreter's decoder,
+// which puts U+FFFD for invalid sequences.
+KV_NOINLINE PyObject* escaped_text(const char* p, Py_ssize_t n) {
     kv::Scratch buf(n);
     if (!buf.get()) return nullptr;
-    return PyUnicode_DecodeUTF8(buf.get(), kv::percent_decode(p, n, buf.get()), "replace");
+    auto u = reinterpret_cast<const unsigned char*>(p), end = u + n;
+    // The next byte, a percent escape decoded.
+    auto next = [&u, end]() {
+        unsigned c = *u++;
+        if (c == '%' && end - u >= 2) {
+            int b = kv::hex_pair(reinterpret_cast<const char*>(u));
+            if (b >= 0) {
+                u += 2;
+                return unsigned(b);
+            }
+        }
+        return c;
+    };
+    auto w = reinterpret_cast<Py_UCS1*>(buf.get());
+    unsigned high = 0;
+    while (u < end) {
+        unsigned c = next();
+        if (c >= 0x80) [[unlikely]] {
+            unsigned d;
+            if ((c & 0xfe) != 0xc2 || u == end || ((d = next()) & 0xc0) != 0x80)
+                return PyUnicode_DecodeUTF8(buf.get(), kv::percent_decode(p, n, buf.get()), "replace");
+            c = (c & 0x03) << 6 | (d & 0x3f);
+            high = c;
+        }
+        *w++ = Py_UCS1(c);
+    }
+    Py_ssize_t m = w - reinterpret_cast<Py_UCS1*>(buf.get());
+    PyObject* t = PyUnicode_New(m, high ? 255 : 127);
+    if (t) std::memcpy(PyUnicode_1BYTE_DATA(t), buf.get(), size_t(m));
+    return t;
+}
+
+inline PyObject* decoded_text(const char* p, Py_ssize_t n, unsigned s) {
+    return s == plain ? ascii_text(p, n) : escaped_text(p, n);
+}
+
+// Cookie names repeat from one request to the next: plain names read
+// recently are kept, hashed, and given out again for the same bytes, which
+// saves building, hashing and freeing them. Each name has two slots it may
+// take; a new name takes a free one or replaces the first one's name, so
+// the cache stays this size whatever the headers hold.
+constexpr Py_ssize_t cached_length = 32;
+constexpr int cache_bits = 8;
+PyObject* name_cache[1 << cache_bits];
+
+// The first and the last eight of 1 to 32 bytes, overlapping where there
+// are fewer than 16; 1 to 7 bytes are gathered into x, y staying zero. Up
+// to 16 bytes, they are the bytes themselves.
+struct Ends {
+    uint64_t x, y;
+    bool operator==(const Ends&) const = default;
+};
+
+inline Ends ends(const char* p, Py_ssize_t n) {
+    if (n >= 8) return {load<uint64_t>(p), load<uint64_t>(p + n - 8)};
+    if (n >= 4) return {load<uint32_t>(p) | uint64_t(load<uint32_t>(p + n - 4)) << 32, 0};
+    auto c = [p](Py_ssize_t i) { return uint64_t(static_cast<unsigned char>(p[i])); };
+    return {c(0) | c(n / 2) << 8 | c(n - 1) << 16, 0};
+}
+
+inline bool holds(PyObject* cached, const char* p, Py_ssize_t n, Ends e) {
+    if (!cached || PyUnicode_GET_LENGTH(cached) != n) return false;
+    auto q = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(cached));
+    return n <= 16 ? ends(q, n) == e : std::memcmp(q, p, size_t(n)) == 0;
+}
+
+PyObject* name_text(const char* p, Py_ssize_t n) {
+    unsigned s = shape(p, n);
+    if (s != plain || n == 0 || n > cached_length) return decoded_text(p, n, s);
+    // Two slots from the ends and the length.
+    Ends e = ends(p, n);
+    uint64_t h = ((e.x * 0x9e3779b97f4a7c15ull) ^ e.y ^ uint64_t(n)) * 0xc2b2ae3d27d4eb4full;
+    PyObject*& a = name_cache[h >> (64 - cache_bits)];
+    PyObject*& b = name_cache[(h >> (64 - 2 * cache_bits)) & ((1 << cache_bits) - 1)];
+    if (holds(a, p, n, e)) return Py_NewRef(a);
+    if (holds(b, p, n, e)) return Py_NewRef(b);
+    PyObject* t = ascii_text(p, n);
+    if (!t || PyObject_Hash(t) == -1) {
+        Py_XDECREF(t);
+        return nullptr;
+    }
+    Py_XSETREF(a && !b ? b : a, Py_NewRef(t));
+    return t;
+}
+
+// The pairs of a header are read in chunks: the first chunk sizes the dict.
+struct Pair {
+    const char* name;
+    Py_ssize_t name_len;
+    const char* value;
+    Py_ssize_t value_len;
+};
+constexpr int chunk = 32;
+
+int add_pairs(PyObject* cookies, const Pair* pairs, int n) {
+    for (int i = 0; i < n; i++) {
+        const Pair& pair = pairs[i];
+        Ref name = Ref::steal(name_text(pair.name, pair.name_len));
+        if (!name) return -1;
+        Ref value = Ref::steal(decoded_text(pair.value, pair.value_len, shape(pair.value, pair.value_len)));
+        // The first pair of a name is kept.
+        if (!value || PyDict_SetDefaultRef(cookies, name.get(), value.get(), nullptr) < 0) return -1;
+    }
+    return 0;
 }
 
 PyObject* parse_header(PyObject* header) {
-    Ref cookies = Ref::steal(PyDict_New());
-    if (!cookies || header == Py_None) return cookies.release();
+    if (header == Py_None) return PyDict_New();
     const char* p = PyBytes_AS_STRING(header);
     const char* end = p + PyBytes_GET_SIZE(header);
+    Ref cookies;
+    Pair pairs[chunk];
+    int k = 0;
     for (;;) {
         auto semi = static_cast<const char*>(std::memchr(p, ';', size_t(end - p)));
         const char* stop = semi ? semi : end;
         auto eq = static_cast<const char*>(std::memchr(p, '=', size_t(stop - p)));
         const char *name = p, *name_end = eq ? eq : p, *value = eq ? eq + 1 : p, *value_end = stop;
-        while (name < name_end && blank(*name)) name++;
-        while (name_end > name && blank(name_end[-1])) name_end--;
-        while (value < value_end && blank(*value)) value++;
-        while (value_end > value && blank(value_end[-1])) value_end--;
+        trim(name, name_end);
+        trim(value, value_end);
         if (value_end - value >= 2 && *value == '"' && value_end[-1] == '"') {
             value++;
             value_end--;
         }
-        if (name != name_end || value != value_end) {
-            Ref n = Ref::steal(text(name, name_end - name));
-            if (!n) return nullptr;
-            int found = PyDict_Contains(cookies.get(), n.get());
-            if (found < 0) return nullptr;
-            if (!found) {
-                Ref v = Ref::steal(text(value, value_end - value));
-                if (!v || PyDict_SetItem(cookies.get(), n.get(), v.get()) < 0) return nullptr;
-            }
+        if (name != name_end || value != value_end) pairs[k++] = {name, name_end - name, value, value_end - value};
+        if (k == chunk || !semi) {
+            if (!cookies && !(cookies = Ref::steal(kv::compat::new_dict(k)))) return nullptr;
+            if (add_pairs(cookies.get(), pairs, k) < 0) return nullptr;
+            k = 0;
         }
         if (!semi) return cookies.release();
         p = semi + 1;
