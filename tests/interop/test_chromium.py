@@ -13,8 +13,9 @@ import warnings
 
 import pytest
 
+from kelvarn.cookie_header import parse_cookie_header, write_set_cookie
 from kelvarn.cookies import Cookie
-from test_cookie_interop import CASES, DEFAULT_PATH, HOST, check, expected, write
+from test_cookie_interop import CASES, DEFAULT_PATH, HOST, ROUND_TRIPS, check, expected, round_trip, write
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -31,6 +32,7 @@ class App:
         self.headers = {}
 
     async def __call__(self, scope, receive, send):
+        self.cookie = dict(scope["headers"]).get(b"cookie", b"")  # what the browser sent
         header = self.headers.get(scope["path"].rpartition("/")[2])
         fields = [(b"content-type", b"text/plain")] + ([(b"set-cookie", header)] if header else [])
         await send({"type": "http.response.start", "status": 200 if header else 404, "headers": fields})
@@ -95,3 +97,16 @@ def test_chromium_stores_what_was_written(case, kwargs, server, browser):
                    same_site=c.get("sameSite")) for c in browser.execute_cdp_cmd("Network.getAllCookies", {})["cookies"]]
     assert len(stored) <= 1, stored
     check(stored[0] if stored else None, want)
+
+
+@pytest.mark.parametrize("case,cls,kwargs", ROUND_TRIPS)
+def test_chromium_sends_back_what_was_written(case, cls, kwargs, server, browser):
+    app, port = server
+    cookie = cls(**kwargs)
+    with warnings.catch_warnings(action="ignore", category=UserWarning):
+        app.headers[case] = write_set_cookie(cookie)
+    browser.execute_cdp_cmd("Network.clearBrowserCookies", {})
+    browser.get(f"https://{HOST}:{port}{DEFAULT_PATH}/{case}")
+    path, want = round_trip(cookie, browser=True)
+    browser.get(f"https://{HOST}:{port}{path}")
+    assert parse_cookie_header(app.cookie) == want, app.cookie
