@@ -99,10 +99,10 @@ struct HexTable {
     signed char value[256];
     constexpr HexTable() : value() {
         for (int c = 0; c < 256; c++)
-            value[c] = char(c >= '0' && c <= '9' ? c - '0'
-                            : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                            : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                   : -1);
+            value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                       : -1);
     }
 };
 inline constexpr HexTable hex_table;
