@@ -152,10 +152,11 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
                 }
                 return false;
             }
-            case T::Ext: {
+            case T::Ext:
+            case T::ExtOnly: {
                 v = out[i].o;
                 t = *p.ext;
-                if (instance_or_none(v, t)) continue;
+                if (p.type == T::Ext ? instance_or_none(v, t) : PyObject_TypeCheck(v, t)) continue;
                 arg_type_error(p.name, t->tp_name, v);
                 return false;
             }
