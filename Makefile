@@ -8,7 +8,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 WERROR ?= OFF
 # Parallel work trees may build into their own directory and a subset of modules.
 BUILD_DIR ?= build/release
-MODULES ?= headers;cookies;url
+MODULES ?= headers;cookies;url;cookie_header
 CMAKE_FLAGS = -C cmake.define.KELVARN_MODULES="$(MODULES)" -C cmake.define.KELVARN_WERROR=$(WERROR)
 BUILD_FLAGS = -C build-dir=$(BUILD_DIR) $(CMAKE_FLAGS)
 # The sanitizer build has its own environment and build directory.

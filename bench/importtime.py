@@ -1,9 +1,9 @@
 """Start-up cost: what importing kelvarn adds on top of its dependencies.
 
 Each run is a fresh interpreter under ``-X importtime`` that first imports the
-dependencies (datetime, email.utils, urllib.parse, httptools), then the three
+dependencies (datetime, email.utils, urllib.parse, httptools), then the four
 kelvarn modules. The cumulative times of the top-level entries split the cost
-cleanly: the dependencies' share, then kelvarn's own (its package, its three
+cleanly: the dependencies' share, then kelvarn's own (its package, its four
 extension modules and anything they import that the dependencies did not).
 Runs alternate with runs that import kelvarn first, whose total is what a
 program that imports only kelvarn pays. Medians over all runs are printed, in
@@ -22,7 +22,7 @@ import subprocess
 import sys
 
 DEPENDENCIES = ("datetime", "email.utils", "urllib.parse", "httptools")
-KELVARN = ("kelvarn.headers", "kelvarn.cookies", "kelvarn.url")
+KELVARN = ("kelvarn.headers", "kelvarn.cookies", "kelvarn.url", "kelvarn.cookie_header")
 
 
 def _entries(stderr):

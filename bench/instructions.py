@@ -19,7 +19,7 @@ one is set. The garbage collector is off while counting, as in ``timeit``.
 Usage::
 
     python bench/instructions.py                  # every row, as a markdown table
-    python bench/instructions.py url              # one topic: headers, header, url, cookies
+    python bench/instructions.py url              # one topic: headers, header, url, cookies, cookie_header
     python bench/instructions.py get_first clone  # rows whose key contains a word
     python bench/instructions.py url --kelvarn-only
     python bench/instructions.py --list           # the row keys
@@ -69,6 +69,14 @@ URLS = f"RELATIVE, ABSOLUTE = {RELATIVE!r}, {ABSOLUTE!r}\n"
 YARL = URLS + "import bench_url\nbench_url._uncache()\nimport yarl\n"
 # The cookies of bench_cookies.py, as bytes for kelvarn and as text for SimpleCookie.
 COOKIES = "from bench_cookies import FULL, SESSION\n"
+# Cookie request headers (bench_cookies.py): bytes for kelvarn, text for the others.
+CH = "from bench_cookies import BROWSER, MANY\n"
+CH_PARSERS = {
+    "k": "from kelvarn.cookie_header import parse_cookie_header as parse\n",
+    "s": "from http.cookies import SimpleCookie\ndef parse(text):\n    SimpleCookie().load(text)\n",
+    "w": "from werkzeug.http import parse_cookie as parse\n",
+    "t": "from starlette.requests import cookie_parser as parse\n",
+}
 
 # A request handler's use of the headers: wrap (or build) the 15 parsed
 # headers, four single lookups, two membership tests, one set, one add. Both
@@ -156,6 +164,11 @@ MEASURES = {
                        "m.update({'path': '/', 'max-age': 3600, 'httponly': True, 'secure': True, 'samesite': 'Lax'})\n"
                        "out = m.OutputString\n", "out()"),
 }
+MEASURES.update({
+    f"{impl}.cookie_header_{case}": (CH + setup + f"raw = {case.upper()}" + ("\n" if impl == "k" else ".decode()\n"),
+                                     "parse(raw)")
+    for impl, setup in CH_PARSERS.items() for case in ("browser", "many")
+})
 
 DICT_GET = ("`dict.get`", "floor.dict_get")
 
@@ -216,6 +229,14 @@ ROWS = [
         wall=("cookies", "parse full cookie", "http.cookies")),
     Row("cookies.parse_session", "`parse_cookie`, session id with Path, HttpOnly", "k.parse_cookie_session",
         ("`SimpleCookie().load`", "s.parse_cookie_session"), wall=("cookies", "parse session id", "http.cookies")),
+    *[Row(f"cookie_header.{case}_{peer}", f"`parse_cookie_header`, {label}", f"k.cookie_header_{case}",
+          (name, f"{peer}.cookie_header_{case}"), target=target,
+          wall=("cookies", f"Cookie header: {wall}", column))
+      for case, label, wall in [("browser", "browser header of 6 cookies (221 bytes)", "browser, 6 cookies"),
+                                ("many", "header of 30 cookies (728 bytes)", "30 cookies")]
+      for peer, name, column, target in [("s", "`SimpleCookie().load`", "http.cookies", ("peer", 0.1)),
+                                         ("w", "werkzeug `parse_cookie`", "werkzeug", None),
+                                         ("t", "starlette `cookie_parser`", "starlette", ("peer", 0.2))]],
     Row("cookies.write", "`write_cookie_for_response` (from C), Path, Max-Age, HttpOnly, Secure, SameSite",
         "k.write_cookie", ("`Morsel.OutputString()`", "s.write_cookie"),
         wall=("native", "session: Path, Max-Age, HttpOnly, Secure, Lax", "Morsel")),

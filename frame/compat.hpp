@@ -22,4 +22,9 @@ inline void make_immortal(PyObject* o) { Py_SET_REFCNT(o, _Py_IMMORTAL_REFCNT); 
 // type, PyType_GetDict) run descriptors or metaclass code.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
+// A dict with room for n items: a parser that knows how many items it will
+// insert saves the resizes on the way there. The public API has no sizing
+// hint.
+inline PyObject* new_dict(Py_ssize_t n) { return _PyDict_NewPresized(n); }
+
 }  // namespace kv::compat

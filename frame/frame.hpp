@@ -168,6 +168,64 @@ inline const char* find_bytes(const char* p, size_t n, const char* needle, size_
     return nullptr;
 }
 
+// Percent-decoding as the standard unquote_to_bytes() does it: "%" and two
+// hexadecimal digits (either case) become that byte, anything else stays.
+struct HexTable {
+    signed char value[256];
+    constexpr HexTable() : value() {
+        for (int c = 0; c < 256; c++)
+            value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                                : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                       : -1);
+    }
+};
+inline constexpr HexTable hex_table;
+
+// The byte that the two hexadecimal digits at p stand for, or -1.
+inline int hex_pair(const char* p) {
+    int hi = hex_table.value[static_cast<unsigned char>(p[0])], lo = hex_table.value[static_cast<unsigned char>(p[1])];
+    return (hi | lo) < 0 ? -1 : hi << 4 | lo;
+}
+
+// Writes at most `n` bytes to `out`; returns the length written.
+inline Py_ssize_t percent_decode(const char* p, Py_ssize_t n, char* out) {
+    char* w = out;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        char c = p[i];
+        if (c == '%' && i + 2 < n) {
+            int b = hex_pair(p + i + 1);
+            if (b >= 0) {
+                *w++ = char(b);
+                i += 2;
+                continue;
+            }
+        }
+        *w++ = c;
+    }
+    return w - out;
+}
+
+// A scratch buffer of n bytes: on the stack for short texts, on the heap
+// otherwise (null with MemoryError set when that fails).
+class Scratch {
+public:
+    explicit Scratch(Py_ssize_t n)
+        : p_(n <= Py_ssize_t(sizeof small_) ? small_ : static_cast<char*>(PyMem_Malloc(size_t(n) + 1))) {
+        if (!p_) PyErr_NoMemory();
+    }
+    ~Scratch() {
+        if (p_ && p_ != small_) PyMem_Free(p_);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    char* get() const { return p_; }
+
+private:
+    char small_[256];
+    char* p_;
+};
+
 // The setter of a text attribute such as __name__: only str is accepted.
 inline int set_text(PyObject*& field, PyObject* value, const char* message) {
     if (!value || !PyUnicode_Check(value)) {
@@ -329,6 +387,7 @@ enum class ParamType : uint8_t {
     Dict,       // exactly dict or None
     DictOnly,   // exactly dict, None refused, a note for subclasses (annotated parameter)
     Ext,        // instance of *ext (subclasses allowed) or None
+    ExtOnly,    // instance of *ext (subclasses allowed), None refused
     Int32,      // signed 32-bit integer
     Int64,      // signed 64-bit integer
     Bool,       // truth value

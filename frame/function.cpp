@@ -214,10 +214,11 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
                 }
                 return false;
             }
-            case ParamType::Ext: {
+            case ParamType::Ext:
+            case ParamType::ExtOnly: {
                 v = out[i].o;
                 t = *p.ext;
-                if (instance_or_none(v, t)) continue;
+                if (p.type == ParamType::Ext ? instance_or_none(v, t) : PyObject_TypeCheck(v, t)) continue;
                 arg_type_error(p.name, t->tp_name, v);
                 return false;
             }

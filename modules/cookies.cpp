@@ -1305,51 +1305,6 @@ PyObject* quote_encode(PyObject* obj) {
     return quote_encode_general(obj);
 }
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Percent-decode an ASCII run into `out` (at most `n` bytes); returns the
-// length written.
-Py_ssize_t unquote_run(const char* p, Py_ssize_t n, char* out) {
-    char* w = out;
-    for (Py_ssize_t i = 0; i < n; i++) {
-        char c = p[i];
-        if (c == '%' && i + 2 < n) {
-            int hi = hex_value(static_cast<unsigned char>(p[i + 1]));
-            int lo = hex_value(static_cast<unsigned char>(p[i + 2]));
-            if (hi >= 0 && lo >= 0) {
-                *w++ = char(hi << 4 | lo);
-                i += 2;
-                continue;
-            }
-        }
-        *w++ = c;
-    }
-    return w - out;
-}
-
-// A scratch buffer on the stack for short texts, on the heap otherwise.
-class Scratch {
-public:
-    explicit Scratch(Py_ssize_t n) : p_(n <= Py_ssize_t(sizeof small_) ? small_ : static_cast<char*>(PyMem_Malloc(size_t(n) + 1))) {
-        if (!p_) PyErr_NoMemory();
-    }
-    ~Scratch() {
-        if (p_ && p_ != small_) PyMem_Free(p_);
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-    char* get() const { return p_; }
-
-private:
-    char small_[256];
-    char* p_;
-};
-
 // unquote(raw.decode()) with the standard unquote(): UTF-8 strict decoding,
 // then percent escapes decoded per maximal ASCII run as UTF-8 with
 // replacement of invalid sequences; non-ASCII text is kept as it stands.
@@ -1361,10 +1316,10 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
         ascii &= c < 0x80;
     }
     if (!percent) return PyUnicode_DecodeUTF8(p, n, nullptr);
-    Scratch buf(n);
+    kv::Scratch buf(n);
     if (!buf.get()) return nullptr;
     if (ascii) {
-        Py_ssize_t m = unquote_run(p, n, buf.get());
+        Py_ssize_t m = kv::percent_decode(p, n, buf.get());
         return PyUnicode_DecodeUTF8(buf.get(), m, "replace");
     }
     // Mixed text: validate as a whole first, as the strict decoding does.
@@ -1383,7 +1338,7 @@ PyObject* decode_unquote_native(const char* p, Py_ssize_t n) {
         if (high) {
             piece = Ref::steal(PyUnicode_DecodeUTF8(p + start, i - start, nullptr));
         } else {
-            Py_ssize_t m = unquote_run(p + start, i - start, buf.get());
+            Py_ssize_t m = kv::percent_decode(p + start, i - start, buf.get());
             piece = Ref::steal(PyUnicode_DecodeUTF8(buf.get(), m, "replace"));
         }
         if (!piece || PyList_Append(parts.get(), piece.get()) < 0) return nullptr;

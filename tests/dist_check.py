@@ -25,6 +25,7 @@ def check_no_compiler():
 
 def check_smoke():
     import kelvarn
+    from kelvarn.cookie_header import parse_cookie_header, write_set_cookie
     from kelvarn.cookies import Cookie, parse_cookie
     from kelvarn.headers import Headers
     from kelvarn.url import URL
@@ -40,6 +41,7 @@ def check_smoke():
     assert pickle.loads(pickle.dumps(cookie)) == cookie and type(cookie) is Cookie
     assert pickle.loads(pickle.dumps(url)) == url
     assert pickle.loads(pickle.dumps(headers)).values == headers.values
+    assert parse_cookie_header(write_set_cookie(Cookie("sid", "a b"))) == {"sid": "a b"}
     include = Path(kelvarn.get_include())
     assert sorted(p.name for p in include.glob("*.h")) == ["cookies.h", "headers.h", "kelvarn_capi.h", "url.h"]
 
@@ -55,8 +57,10 @@ def check_installed_files():
     assert "Typing :: Typed" in dist.metadata.get_all("Classifier")
     files = {str(f) for f in dist.files}
     expected = {"kelvarn/py.typed", "kelvarn/__init__.py", f"kelvarn-{dist.version}.dist-info/licenses/LICENSE"}
-    for module in ("headers", "cookies", "url"):
-        expected |= {f"kelvarn/{module}.pyi", f"kelvarn/{module}.pxd", f"kelvarn/include/{module}.h"}
+    for module in ("headers", "cookies", "url"):  # the modules with a C interface
+        expected |= {f"kelvarn/{module}.pxd", f"kelvarn/include/{module}.h"}
+    for module in ("headers", "cookies", "url", "cookie_header"):
+        expected.add(f"kelvarn/{module}.pyi")
         assert any(f.startswith(f"kelvarn/{module}.cpython-") and f.endswith(".so") for f in files), module
     expected.add("kelvarn/include/kelvarn_capi.h")
     missing = expected - files
@@ -85,7 +89,8 @@ def check_sdist(path):
     root = members[0].name.split("/")[0]
     names = {m.name.removeprefix(root + "/") for m in members}
     for needed in ("pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "PKG-INFO", "frame/module.cpp",
-                   "modules/headers.cpp", "modules/kelvarn_capi.h", "src/kelvarn/__init__.py", "src/kelvarn/py.typed"):
+                   "modules/headers.cpp", "modules/cookie_header.cpp", "modules/kelvarn_capi.h", "src/kelvarn/__init__.py",
+                   "src/kelvarn/py.typed"):
         assert needed in names, f"the sdist lacks {needed}"
     built = sorted(n for n in names if n.endswith((".so", ".o", ".pyc")) or n.split("/")[0] in
                    {"build", "dist", ".git", ".ci", "__pycache__"} or n.split("/")[0].startswith(".venv")

@@ -17,6 +17,7 @@ import warnings
 import pytest
 
 import kelvarn.cookies as kc
+from kelvarn.cookie_header import parse_cookie_header, write_set_cookie
 from kelvarn.cookies import Cookie, CookieSameSiteMode as Mode
 from support import capi_function
 
@@ -140,3 +141,30 @@ def test_cookie_jar_stores_what_was_written(case, kwargs):
     # The writer still returns the bytes, but says when browsers will drop them.
     too_long = len(header.partition(b"; ")[0]) - 1 > PAIR_LIMIT
     assert [w.category for w in caught] == ([UserWarning] if too_long else [])
+
+
+# The round trip from Python: written with write_set_cookie, sent back by the client in its Cookie header, read with
+# parse_cookie_header. Beside the matrix: a JSON-like value, and a nameless cookie, which browsers send as its value
+# alone (the writer writes "=value"; the jar drops a Set-Cookie whose name is empty).
+Nameless = type("Nameless", (Cookie,), {"name": property(lambda self: "", lambda self, value: None)})
+ROUND_TRIPS = [pytest.param(cls, kwargs, id=case) for case, (cls, kwargs) in {
+    **{case: (Cookie, kwargs) for case, kwargs in MATRIX.items()},
+    "json": (Cookie, dict(name="prefs", value='{"theme": "dark", "ids": [1, 2], "q": "a;b=c %"}')),
+    "nameless": (Nameless, dict(name="-", value="solo ; value"))}.items()]
+
+
+def round_trip(cookie, browser=False):
+    """The path to send the cookie back to, and what parse_cookie_header must read from the client's header."""
+    kept = expected(cookie, (time.time(),) * 2, browser) is not None and (browser or cookie.name)
+    return f"{(cookie.path or DEFAULT_PATH).rstrip('/')}/echo", {cookie.name: cookie.value} if kept else {}
+
+
+@pytest.mark.parametrize("cls,kwargs", ROUND_TRIPS)
+def test_cookie_jar_sends_back_what_was_written(cls, kwargs):
+    cookie, jar = cls(**kwargs), http.cookiejar.CookieJar()
+    with warnings.catch_warnings(action="ignore", category=UserWarning):
+        message = http.client.parse_headers(io.BytesIO(b"Set-Cookie: " + write_set_cookie(cookie) + b"\r\n\r\n"))
+    jar.extract_cookies(types.SimpleNamespace(info=lambda: message), urllib.request.Request(f"https://{HOST}{DEFAULT_PATH}/x"))
+    path, want = round_trip(cookie)
+    jar.add_cookie_header(request := urllib.request.Request(f"https://{HOST}{path}"))
+    assert parse_cookie_header(request.get_header("Cookie", "").encode("latin-1")) == want

@@ -17,7 +17,7 @@ import pytest
 
 TESTS = pathlib.Path(__file__).resolve().parent
 STUBS = TESTS.parent / "src" / "kelvarn"
-MODULES = ["kelvarn.headers", "kelvarn.cookies", "kelvarn.url"]
+MODULES = ["kelvarn.headers", "kelvarn.cookies", "kelvarn.url", "kelvarn.cookie_header"]
 
 
 if not all(importlib.util.find_spec(name) for name in MODULES):

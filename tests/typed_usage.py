@@ -10,6 +10,7 @@ import pickle
 from typing import assert_type
 
 import kelvarn
+from kelvarn.cookie_header import parse_cookie_header, write_set_cookie
 from kelvarn.cookies import (
     Cookie,
     CookieError,
@@ -70,6 +71,9 @@ def cookies() -> None:
         Cookie("big", "x" * 4097)
     except CookieValueExceedsMaximumLength as error:
         assert isinstance(error, CookieError)
+    assert_type(write_set_cookie(cookie), bytes)
+    assert_type(parse_cookie_header(None), dict[str, str])
+    assert parse_cookie_header(write_set_cookie(Cookie("a b", "é"))) == {"a b": "é"}
 
 
 def urls() -> None:

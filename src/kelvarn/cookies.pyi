@@ -1,8 +1,8 @@
 """Cookies: the Cookie model, the SameSite mode, cookie dates and Set-Cookie parsing.
 
 The model holds text (``str``); the wire forms (Set-Cookie values, dates) are
-``bytes``. Writing a Set-Cookie value is offered to native code only, through
-``__pyx_capi__``. The module globals ``quote``, ``unquote`` and
+``bytes``. Writing a Set-Cookie value is offered to native code through
+``__pyx_capi__``; ``kelvarn.cookie_header.write_set_cookie`` calls it from Python. The module globals ``quote``, ``unquote`` and
 ``parsedate_to_datetime`` (from the standard library) are looked up at each use.
 """
 

@@ -13,8 +13,9 @@ import warnings
 
 import pytest
 
+from kelvarn.cookie_header import parse_cookie_header, write_set_cookie
 from kelvarn.cookies import Cookie
-from test_cookie_interop import CASES, DEFAULT_PATH, HOST, check, expected, sent_back, write
+from test_cookie_interop import CASES, DEFAULT_PATH, HOST, ROUND_TRIPS, check, expected, round_trip, sent_back, write
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -32,9 +33,10 @@ class App:
         self.headers = {}
 
     async def __call__(self, scope, receive, send):
+        self.cookie = dict(scope["headers"]).get(b"cookie", b"")  # what the browser sent
         folder, _, case = scope["path"].rpartition("/")
         header = self.headers.get(case) if folder == DEFAULT_PATH else None
-        body = b"ok" if header else dict(scope["headers"]).get(b"cookie", b"-")
+        body = b"ok" if header else self.cookie or b"-"
         fields = [(b"content-type", b"text/plain")] + ([(b"set-cookie", header)] if header else [])
         await send({"type": "http.response.start", "status": 200, "headers": fields})
         await send({"type": "http.response.body", "body": body})
@@ -113,3 +115,15 @@ def test_chromium_keeps_a_non_ascii_domain(server, browser):
     assert [(c["name"], c["domain"]) for c in cookies] == [("d", ".xn--bcher-kva.example.test")]
     browser.get(f"https://www.bücher.example.test:{port}{DEFAULT_PATH}")
     assert browser.find_element("tag name", "body").text == "d=1"
+
+
+@pytest.mark.parametrize("cls,kwargs", ROUND_TRIPS)
+def test_chromium_sends_back_what_was_written(cls, kwargs, server, browser):
+    (app, port), cookie = server, cls(**kwargs)
+    with warnings.catch_warnings(action="ignore", category=UserWarning):
+        app.headers["round-trip"] = write_set_cookie(cookie)
+    browser.execute_cdp_cmd("Network.clearBrowserCookies", {})
+    browser.get(f"https://{HOST}:{port}{DEFAULT_PATH}/round-trip")
+    path, want = round_trip(cookie, browser=True)
+    browser.get(f"https://{HOST}:{port}{path}")
+    assert parse_cookie_header(app.cookie) == want, app.cookie
