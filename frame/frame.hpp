@@ -507,7 +507,21 @@ struct FuncDef;
 // definition and reads `data`.
 using SharedBody = PyObject* (*)(const FuncDef& def, PyObject* self, Arg* args);
 
+// A module declares each Python function once, beside its body:
+//
+//     kv::FuncDef fd_get(&HeadersType, "Headers.get", get_body, {{"name", ParamType::Bytes}});  // a method
+//     kv::FuncDef fd_parse("parse_cookie", parse_body, {{"raw_value", ParamType::Bytes}});   // a function
+//
+// These two forms register the definition, in declaration order (the order
+// of a type's dictionary and of the namespace is observable), and the exec
+// step installs them with add_methods(type) and add_functions(). The forms
+// with a Kind are not registered: the frame's own definitions (pickling) and
+// any that a module places by hand.
 struct FuncDef {
+    FuncDef(PyTypeObject* owner, const char* qualname, Body body, std::initializer_list<Param> params = {},
+            std::source_location loc = std::source_location::current());
+    FuncDef(const char* qualname, Body body, std::initializer_list<Param> params = {},
+            std::source_location loc = std::source_location::current());
     FuncDef(const char* qualname, Kind kind, Body body, std::initializer_list<Param> params = {},
             const char* file = nullptr, std::source_location loc = std::source_location::current());
     FuncDef(const char* qualname, Kind kind, SharedBody body, const void* data,
@@ -523,7 +537,8 @@ struct FuncDef {
     PyObject* name = nullptr;  // interned short name
     PyObject* func = nullptr;  // the function object made by the exec step
     PyObject* code = nullptr;  // its __code__
-    PyTypeObject* owner = nullptr;  // a method's class, set by add_method
+    PyTypeObject* owner = nullptr;  // a method's class, given or set by add_method
+    FuncDef* next = nullptr;        // the next registered definition
 };
 
 // Create the function object for `def` (stored in def.func, borrowed).
@@ -532,6 +547,10 @@ PyObject* make_function(FuncDef& def);
 int add_method(PyTypeObject* type, FuncDef& def);
 // Create and bind a module-level function in the namespace.
 int add_function(FuncDef& def);
+// Install every registered method of `type`, in declaration order.
+int add_methods(PyTypeObject* type);
+// Bind every registered module function, in declaration order.
+int add_functions();
 // Ready a static type and bind it in the namespace under its short name.
 int add_type(PyTypeObject* type, const char* short_name);
 // Ready a static exception type (made with exception_template) over `base`

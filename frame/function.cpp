@@ -285,7 +285,36 @@ const char* short_name(const char* qualname) {
     return dot ? dot + 1 : qualname;
 }
 
+// The registered definitions, first to last: the registry appends.
+struct Registry {
+    FuncDef* first = nullptr;
+    FuncDef** end = &first;
+};
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+void enrol(FuncDef* def) {
+    Registry& r = registry();
+    *r.end = def;
+    r.end = &def->next;
+}
+
 }  // namespace
+
+FuncDef::FuncDef(PyTypeObject* owner, const char* qualname, Body body, std::initializer_list<Param> params,
+                 std::source_location loc)
+    : qualname(qualname), kind(Kind::Method), body(body), sig(short_name(qualname), params),
+      site(qualname, nullptr, false, loc), owner(owner) {
+    enrol(this);
+}
+
+FuncDef::FuncDef(const char* qualname, Body body, std::initializer_list<Param> params, std::source_location loc)
+    : qualname(qualname), kind(Kind::Function), body(body), sig(short_name(qualname), params),
+      site(qualname, nullptr, false, loc) {
+    enrol(this);
+}
 
 FuncDef::FuncDef(const char* qualname, Kind kind, Body body, std::initializer_list<Param> params, const char* file,
                  std::source_location loc)
@@ -604,6 +633,18 @@ int add_function(FuncDef& def) {
     PyObject* f = make_function(def);
     if (!f) return -1;
     return bind(def.sig.name, f);
+}
+
+int add_methods(PyTypeObject* type) {
+    for (FuncDef* def = registry().first; def; def = def->next)
+        if (def->kind == Kind::Method && def->owner == type && add_method(type, *def) < 0) return -1;
+    return 0;
+}
+
+int add_functions() {
+    for (FuncDef* def = registry().first; def; def = def->next)
+        if (def->kind == Kind::Function && add_function(*def) < 0) return -1;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -13,7 +13,6 @@
 namespace {
 
 using kv::Arg;
-using kv::Kind;
 using kv::Ref;
 using kv::ParamType;
 
@@ -29,7 +28,7 @@ PyObject* write_body(PyObject*, Arg* a) {
     return KelvarnCookies.write_cookie_for_response(reinterpret_cast<CookieObject*>(a[0].o));
 }
 
-kv::FuncDef fd_write("write_set_cookie", Kind::Function, write_body,
+kv::FuncDef fd_write("write_set_cookie", write_body,
                      {{"cookie", ParamType::ExtOnly, kv::Default::Required, 0, &cookie_type}});
 
 // ===========================================================================
@@ -251,7 +250,7 @@ PyObject* parse_header(PyObject* header) {
     }
 }
 
-kv::FuncDef fd_parse("parse_cookie_header", Kind::Function,
+kv::FuncDef fd_parse("parse_cookie_header",
                      [](PyObject*, Arg* a) { return parse_header(a[0].o); }, {{"value", ParamType::Bytes}});
 
 // ===========================================================================
@@ -260,8 +259,7 @@ kv::FuncDef fd_parse("parse_cookie_header", Kind::Function,
 int exec_module(PyObject*) {
     if (kelvarn_cookies_import() < 0) return -1;
     cookie_type = KelvarnCookies.CookieType;
-    if (kv::add_function(fd_write) < 0) return -1;
-    if (kv::add_function(fd_parse) < 0) return -1;
+    if (kv::add_functions() < 0) return -1;
     return 0;
 }
 

@@ -21,7 +21,6 @@ namespace {
 using kv::Arg;
 using kv::Default;
 using kv::FieldKind;
-using kv::Kind;
 using kv::Ref;
 using kv::ParamType;
 
@@ -259,7 +258,7 @@ PyObject* error_init_body(PyObject* self, Arg* args) {
     Py_RETURN_NONE;
 }
 
-kv::FuncDef fd_error_init("CookieError.__init__", Kind::Method, error_init_body, {{"message", ParamType::Str}});
+kv::FuncDef fd_error_init(&CookieErrorType, "CookieError.__init__", error_init_body, {{"message", ParamType::Str}});
 
 int error_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[1];
@@ -277,7 +276,7 @@ PyObject* exceeds_init_body(PyObject* self, Arg*) {
     Py_RETURN_NONE;
 }
 
-kv::FuncDef fd_exceeds_init("CookieValueExceedsMaximumLength.__init__", Kind::Method, exceeds_init_body);
+kv::FuncDef fd_exceeds_init(&ExceedsType, "CookieValueExceedsMaximumLength.__init__", exceeds_init_body);
 
 int exceeds_tp_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Arg a[1];
@@ -606,7 +605,7 @@ PyObject* make_cookie(PyObject* name, PyObject* value, PyObject* expires, PyObje
 // clone(): a plain Cookie with the same contents.
 PyObject* clone_impl(PyObject* self);
 PyObject* clone_body(PyObject* self, Arg*) { return clone_impl(self); }
-kv::FuncDef fd_clone("Cookie.clone", Kind::Method, clone_body);
+kv::FuncDef fd_clone(&CookieType, "Cookie.clone", clone_body);
 
 PyObject* clone_impl(PyObject* self) {
     Ref name = Ref::steal(get_name(self));
@@ -866,7 +865,7 @@ PyObject* to_format_impl(PyObject* value) {
 }
 
 PyObject* to_format_body(PyObject*, Arg* args) { return to_format_impl(args[0].o); }
-kv::FuncDef fd_to_format("datetime_to_cookie_format", Kind::Function, to_format_body,
+kv::FuncDef fd_to_format("datetime_to_cookie_format", to_format_body,
                          {{"value", ParamType::Ext, Default::Required, 0, &datetime_type}});
 
 PyObject* to_format_entry(PyObject* value, int) {
@@ -1224,8 +1223,7 @@ PyObject* from_format_impl(PyObject* value) {
 }
 
 PyObject* from_format_body(PyObject*, Arg* args) { return from_format_impl(args[0].o); }
-kv::FuncDef fd_from_format("datetime_from_cookie_format", Kind::Function, from_format_body,
-                           {{"value", ParamType::Bytes}});
+kv::FuncDef fd_from_format("datetime_from_cookie_format", from_format_body, {{"value", ParamType::Bytes}});
 
 PyObject* from_format_entry(PyObject* value, int) {
     PyObject* r = from_format_impl(value);
@@ -1558,7 +1556,7 @@ PyObject* parse_impl(PyObject* raw) {
 }
 
 PyObject* parse_body(PyObject*, Arg* args) { return parse_impl(args[0].o); }
-kv::FuncDef fd_parse("parse_cookie", Kind::Function, parse_body, {{"raw_value", ParamType::Bytes}});
+kv::FuncDef fd_parse("parse_cookie", parse_body, {{"raw_value", ParamType::Bytes}});
 
 CookieObject* parse_entry(PyObject* raw, int) {
     PyObject* r = parse_impl(raw);
@@ -2189,12 +2187,9 @@ int exec_module(PyObject*) {
                    probe(parsedate_probes, parsedate_standard, parsedate_stand_in), standard_zone_table);
     if (guard_strftime() < 0) return -1;
     // Functions.
-    if (kv::add_method(&CookieType, fd_clone) < 0) return -1;
-    if (kv::add_method(&CookieErrorType, fd_error_init) < 0) return -1;
-    if (kv::add_method(&ExceedsType, fd_exceeds_init) < 0) return -1;
-    if (kv::add_function(fd_to_format) < 0) return -1;
-    if (kv::add_function(fd_from_format) < 0) return -1;
-    if (kv::add_function(fd_parse) < 0) return -1;
+    if (kv::add_methods(&CookieType) < 0 || kv::add_methods(&CookieErrorType) < 0 || kv::add_methods(&ExceedsType) < 0)
+        return -1;
+    if (kv::add_functions() < 0) return -1;
     // Reconstructors.
     if (kv::add_reconstructor(error_pickle) < 0) return -1;
     if (kv::add_reconstructor(exceeds_pickle) < 0) return -1;

@@ -1187,37 +1187,41 @@ PyObject* clone_impl(HeadersObject* self) {
 // ---------------------------------------------------------------------------
 // Typed method table: each entry honours a Python subclass's override unless
 // told to skip the check.
+//
+// The methods of the table, declared in the order of the class dictionary
+// (the registry installs them as declared; items, update, add_many, __add__
+// and __radd__ follow further down).
 
-kv::FuncDef fd_keys("Headers.keys", Kind::Method, [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
-kv::FuncDef fd_clone("Headers.clone", Kind::Method,
-                     [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
-kv::FuncDef fd_get("Headers.get", Kind::Method,
-                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); }, {{"name", ParamType::Bytes}});
-kv::FuncDef fd_get_tuples("Headers.get_tuples", Kind::Method,
+kv::FuncDef fd_keys(&HeadersType, "Headers.keys", [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
+kv::FuncDef fd_clone(&HeadersType, "Headers.clone", [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
+kv::FuncDef fd_get(&HeadersType, "Headers.get",
+                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); },
+                   {{"name", ParamType::Bytes}});
+kv::FuncDef fd_get_tuples(&HeadersType, "Headers.get_tuples",
                           [](PyObject* self, Arg* a) { return get_tuples_impl(as_headers(self), a[0].o); },
                           {{"name", ParamType::Bytes}});
-kv::FuncDef fd_get_first("Headers.get_first", Kind::Method,
-                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
-                         {{"key", ParamType::Bytes}});
-PyObject* get_single_impl(HeadersObject* self, PyObject* key);
-kv::FuncDef fd_get_single("Headers.get_single", Kind::Method,
-                          [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
-                          {{"key", ParamType::Bytes}});
 PyObject* none_result(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
-kv::FuncDef fd_add("Headers.add", Kind::Method,
+kv::FuncDef fd_add(&HeadersType, "Headers.add",
                    [](PyObject* self, Arg* a) { return none_result(add_impl(as_headers(self), a[0].o, a[1].o)); },
                    {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
 int set_impl(HeadersObject* self, PyObject* name, PyObject* value);
-kv::FuncDef fd_set("Headers.set", Kind::Method,
+kv::FuncDef fd_set(&HeadersType, "Headers.set",
                    [](PyObject* self, Arg* a) { return none_result(set_impl(as_headers(self), a[0].o, a[1].o)); },
                    {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
-kv::FuncDef fd_remove("Headers.remove", Kind::Method,
+kv::FuncDef fd_get_first(&HeadersType, "Headers.get_first",
+                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
+                         {{"key", ParamType::Bytes}});
+PyObject* get_single_impl(HeadersObject* self, PyObject* key);
+kv::FuncDef fd_get_single(&HeadersType, "Headers.get_single",
+                          [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
+                          {{"key", ParamType::Bytes}});
+kv::FuncDef fd_remove(&HeadersType, "Headers.remove",
                       [](PyObject* self, Arg* a) { return none_result(remove_impl(as_headers(self), a[0].o)); },
                       {{"key", ParamType::Bytes}});
-kv::FuncDef fd_merge("Headers.merge", Kind::Method,
+kv::FuncDef fd_merge(&HeadersType, "Headers.merge",
                      [](PyObject* self, Arg* a) { return none_result(merge_impl(as_headers(self), a[0].o)); },
                      {{"values", ParamType::List}});
-kv::FuncDef fd_contains("Headers.contains", Kind::Method,
+kv::FuncDef fd_contains(&HeadersType, "Headers.contains",
                         [](PyObject* self, Arg* a) -> PyObject* {
                             int r = contains_impl(as_headers(self), a[0].o);
                             return r < 0 ? nullptr : PyBool_FromLong(r);
@@ -1405,7 +1409,7 @@ PyObject* entries_generator(PyObject* self, kv::ScopeType& scope_type, kv::GenDe
     return kv::make_generator(gen, scope.get());
 }
 
-kv::FuncDef fd_items("Headers.items", Kind::Method,
+kv::FuncDef fd_items(&HeadersType, "Headers.items",
                      [](PyObject* self, Arg*) { return entries_generator(self, items_scope, items_gen); });
 kv::Site headers_iter_site("Headers.__iter__");
 
@@ -1732,14 +1736,15 @@ PyObject* add_impl_op(PyObject* self, PyObject* other) {
     return call_add_to_instance(self, copy.get(), other);
 }
 
-kv::FuncDef fd_update("Headers.update", Kind::Method, [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
+kv::FuncDef fd_update(&HeadersType, "Headers.update",
+                      [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
                       {{"values", ParamType::DictOnly}});
-kv::FuncDef fd_add_many("Headers.add_many", Kind::Method,
+kv::FuncDef fd_add_many(&HeadersType, "Headers.add_many",
                         [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
                         {{"values"}});
-kv::FuncDef fd_dunder_add("Headers.__add__", Kind::Method,
+kv::FuncDef fd_dunder_add(&HeadersType, "Headers.__add__",
                           [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
-kv::FuncDef fd_dunder_radd("Headers.__radd__", Kind::Method,
+kv::FuncDef fd_dunder_radd(&HeadersType, "Headers.__radd__",
                            [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
 
 PyObject* headers_nb_add(PyObject* left, PyObject* right);
@@ -1882,10 +1887,7 @@ int exec_module(PyObject*) {
     Py_XINCREF(mapping_abc);
     Py_XINCREF(mutable_sequence_abc);
 
-    for (kv::FuncDef* fd : {&fd_keys, &fd_clone, &fd_get, &fd_get_tuples, &fd_add, &fd_set, &fd_get_single,
-                            &fd_get_first, &fd_remove, &fd_merge, &fd_contains, &fd_items, &fd_update,
-                            &fd_add_many, &fd_dunder_add, &fd_dunder_radd})
-        if (kv::add_method(&HeadersType, *fd) < 0) return -1;
+    if (kv::add_methods(&HeadersType) < 0) return -1;
     Ref annotations = Ref::steal(Py_BuildValue("{s:s}", "values", "dict[bytes, bytes]"));
     if (!annotations || PyObject_SetAttrString(fd_update.func, "__annotations__", annotations.get()) < 0) return -1;
     PyObject* fn = kv::make_function(fd_add_to_instance);

@@ -15,7 +15,6 @@ namespace {
 
 using kv::Arg;
 using kv::FieldKind;
-using kv::Kind;
 using kv::Ref;
 using kv::ParamType;
 
@@ -717,6 +716,8 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
         return new_url_from(concat({Piece{a, 0, 1}, Piece{b}}));
     return new_url_from(concat({Piece{a}, Piece{b}}));
 }
+kv::FuncDef fd_join(&URLType, "URL.join", [](PyObject* self, Arg* a) { return join_impl(as_url(self), a[0].o); },
+                    {{"other", ParamType::Ext, kv::Default::Required, 0, &url_type}});
 
 // ":" and the decimal digits of `port` at the end of `buf`, as "%d" writes
 // them (the formatting functions cost more than the rest of a rebuild).
@@ -759,6 +760,7 @@ PyObject* base_url_impl(URLObject* self) {
     Authority a(self->host, true, shown_port ? port : 0);
     return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), a.open, a.host, a.close, a.port_piece}));
 }
+kv::FuncDef fd_base_url(&URLType, "URL.base_url", [](PyObject* self, Arg*) { return base_url_impl(as_url(self)); });
 
 // schema://authority path [?query] [#fragment], with the query and fragment
 // given (null: left out).
@@ -790,6 +792,9 @@ PyObject* with_host_impl(URLObject* self, PyObject* host) {
     Authority a(host, false, 0);
     return new_url_from(rebuild(self->schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
+kv::FuncDef fd_with_host(&URLType, "URL.with_host",
+                         [](PyObject* self, Arg* a) { return with_host_impl(as_url(self), a[0].o); },
+                         {{"host", ParamType::Bytes}});
 
 PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
     if (!check_bytes_arg("schema", schema)) return nullptr;
@@ -800,6 +805,9 @@ PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
     Authority a(self->host, true, 0);
     return new_url_from(rebuild(schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
+kv::FuncDef fd_with_scheme(&URLType, "URL.with_scheme",
+                           [](PyObject* self, Arg* a) { return with_scheme_impl(as_url(self), a[0].o); },
+                           {{"schema", ParamType::Bytes}});
 
 PyObject* with_query_impl(URLObject* self, PyObject* query) {
     if (!check_bytes_arg("query", query)) return nullptr;
@@ -814,22 +822,13 @@ PyObject* with_query_impl(URLObject* self, PyObject* query) {
     if (!q && !f) return new_url_from(concat({Piece{self->path}}));
     return new_url_from(concat({Piece{self->path}, q0, q1, f0, f1}));
 }
+kv::FuncDef fd_with_query(&URLType, "URL.with_query",
+                          [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
+                          {{"query", ParamType::Bytes}});
 
 // ===========================================================================
 // Composition: Python methods and typed entry points
 
-kv::FuncDef fd_join("URL.join", Kind::Method, [](PyObject* self, Arg* a) { return join_impl(as_url(self), a[0].o); },
-                    {{"other", ParamType::Ext, kv::Default::Required, 0, &url_type}});
-kv::FuncDef fd_base_url("URL.base_url", Kind::Method, [](PyObject* self, Arg*) { return base_url_impl(as_url(self)); });
-kv::FuncDef fd_with_host("URL.with_host", Kind::Method,
-                         [](PyObject* self, Arg* a) { return with_host_impl(as_url(self), a[0].o); },
-                         {{"host", ParamType::Bytes}});
-kv::FuncDef fd_with_scheme("URL.with_scheme", Kind::Method,
-                           [](PyObject* self, Arg* a) { return with_scheme_impl(as_url(self), a[0].o); },
-                           {{"schema", ParamType::Bytes}});
-kv::FuncDef fd_with_query("URL.with_query", Kind::Method,
-                          [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
-                          {{"query", ParamType::Bytes}});
 
 // The typed entries: an override's result is None or a URL (a subclass too).
 bool returns_url(PyObject* r) { return kv::check_instance(r, &URLType); }
@@ -871,7 +870,7 @@ PyObject* url_add(PyObject* self, PyObject* other) {
 
 // `__radd__` (what the host would derive from the addition slot) is
 // replaced: a URL on the right-hand side of `+` is not supported.
-kv::FuncDef fd_radd("URL.__radd__", Kind::Method, [](PyObject*, Arg*) { Py_RETURN_NOTIMPLEMENTED; }, {{"other"}});
+kv::FuncDef fd_radd(&URLType, "URL.__radd__", [](PyObject*, Arg*) { Py_RETURN_NOTIMPLEMENTED; }, {{"other"}});
 
 // ===========================================================================
 // Building helpers
@@ -892,6 +891,10 @@ PyObject* build_absolute_url_impl(PyObject* scheme, PyObject* host, PyObject* ba
     return new_url_from(concat(
         {Piece{scheme}, raw_piece("://", 3), Piece{host}, base_lead, base_piece, path_lead, path_piece}));
 }
+kv::FuncDef fd_build_absolute_url(
+    "build_absolute_url", [](PyObject*, Arg* a) { return build_absolute_url_impl(a[0].o, a[1].o, a[2].o, a[3].o); },
+    {{"scheme", ParamType::Bytes}, {"host", ParamType::Bytes}, {"base_path", ParamType::Bytes},
+     {"path", ParamType::Bytes}});
 
 // Concatenate text slices into one new string.
 struct TextPiece {
@@ -955,14 +958,9 @@ PyObject* join_prefix_impl(PyObject* prefix, PyObject* path) {
     if (lead) return concat_text({head, {prefix}, {path}});
     return concat_text({head, {path}});
 }
-
-kv::FuncDef fd_build_absolute_url(
-    "build_absolute_url", Kind::Function,
-    [](PyObject*, Arg* a) { return build_absolute_url_impl(a[0].o, a[1].o, a[2].o, a[3].o); },
-    {{"scheme", ParamType::Bytes}, {"host", ParamType::Bytes}, {"base_path", ParamType::Bytes}, {"path", ParamType::Bytes}});
-kv::FuncDef fd_join_prefix("join_prefix", Kind::Function,
-                           [](PyObject*, Arg* a) { return join_prefix_impl(a[0].o, a[1].o); },
+kv::FuncDef fd_join_prefix("join_prefix", [](PyObject*, Arg* a) { return join_prefix_impl(a[0].o, a[1].o); },
                            {{"prefix", ParamType::Str}, {"path", ParamType::Str}});
+
 
 bool check_arg(const char* name, PyObject* o, PyTypeObject* type) {
     if (o && kv::exact_or_none(o, type)) return true;
@@ -1102,10 +1100,8 @@ int exec_module(PyObject*) {
     if (import_httptools() < 0) return -1;
     if (kv::import_from("urllib.parse", "urlparse") < 0) return -1;
 
-    for (kv::FuncDef* fd : {&fd_join, &fd_base_url, &fd_with_host, &fd_with_scheme, &fd_with_query, &fd_radd})
-        if (kv::add_method(&URLType, *fd) < 0) return -1;
-    if (kv::add_function(fd_build_absolute_url) < 0) return -1;
-    if (kv::add_function(fd_join_prefix) < 0) return -1;
+    if (kv::add_methods(&URLType) < 0) return -1;
+    if (kv::add_functions() < 0) return -1;
 
     if (kv::add_reconstructor(invalid_url_pickle) < 0) return -1;
     if (kv::add_reconstructor(url_pickle) < 0) return -1;
