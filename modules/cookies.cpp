@@ -1,5 +1,18 @@
 // kelvarn.cookies: the Cookie model, cookie dates, Set-Cookie parsing and
 // writing, the SameSite mode and the cookie errors.
+//
+// Parsing (parse_cookie -> parse_impl): split the value at "; " (or ";"),
+// read the first piece as name=value through decode_unquote (the native
+// decoder while unquote_guard holds, else `unquote`), then each attribute:
+// Expires through from_bytes (the native date reader while parsedate_guard
+// holds, else parsedate_to_datetime), Max-Age as int() reads it, SameSite
+// through the cached members; make_cookie builds the result.
+// Writing (write_cookie_for_response -> write_impl): name and value through
+// quote_encode (quote_str_native while quote_guard holds, else `quote`),
+// Expires through to_format_impl (format_date_c while strftime_guard holds,
+// else strftime), Path escaped, Domain and Path refused with separators.
+// Each guard is armed (arm_quote, arm_unquote, arm_parsedate, arm_strftime)
+// beside its stand-in, from exec_module.
 #include "frame.hpp"
 #include "typed.hpp"
 #include "watch.hpp"
@@ -83,6 +96,51 @@ kv::Guard quote_guard;
 kv::Guard unquote_guard;
 kv::Guard parsedate_guard;
 kv::Guard strftime_guard;
+
+// ---------------------------------------------------------------------------
+// The stand-ins are armed only once a fixed table of inputs gives the same
+// outcome through them as through the general path (see kv::Probe). Each
+// input comes as bytes: text in UTF-8 (lone surrogates allowed), raw cookie
+// bytes, date text, or an ISO date and time.
+
+PyObject* probe_text(PyObject* input) {
+    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), "surrogatepass");
+}
+
+// `call` on the input made into the object it takes.
+template <PyObject* (*convert)(PyObject*), PyObject* (*call)(PyObject*)>
+PyObject* probe_with(PyObject* input) {
+    Ref arg = Ref::steal(convert(input));
+    return arg ? call(arg.get()) : nullptr;
+}
+
+using namespace std::string_view_literals;
+
+template <size_t N>
+kv::Probe probe(const std::string_view (&inputs)[N], kv::ProbeCall standard, kv::ProbeCall stand_in) {
+    return {inputs, N, standard, stand_in};
+}
+
+// Arming a stand-in for a standard function (quote, unquote,
+// parsedate_to_datetime): it holds while the function bound under `name` is
+// the standard library's own, gives the stand-in's outcomes on its probe
+// table, and `also` is met. The probes run
+// first: they build what the standard code fills in on first use (unquote's
+// table of escapes), which is then watched like everything else.
+void arm_function(kv::Guard& guard, PyObject* name, const char* module, const char* qualname,
+                    const kv::Probe& probe, bool (*also)() = nullptr) {
+    guard.reset();
+    PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
+    if (!f) {
+        PyErr_Clear();
+        return;
+    }
+    if (!kv::defined_in(f, module, qualname) || (also && !also()) || !probe.agrees()) return;
+    guard.key(kv::module_dict, name);
+    guard.reachable(f);
+    guard.arm();
+}
+
 
 const char exceeds_message[] =
     "The length of the cookie value exceeds the maximum length of 4096 bytes, and it would be ignored or "
@@ -834,6 +892,45 @@ PyObject* format_date_general(PyObject* when) {
     return encode_text(text.get());
 }
 
+// The guard of format_date_c, armed by the exec step.
+PyObject* probe_date(PyObject* input) {
+    Ref text = Ref::steal(probe_text(input));
+    if (!text) return nullptr;
+    return kv::call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), n_fromisoformat, text.get());
+}
+
+const std::string_view strftime_probes[] = {
+    "2015-10-21 07:28:00.500000"sv, "1000-01-01 00:00:00"sv, "2024-02-29 12:00:00"sv, "9999-12-31 23:59:59"sv,
+};
+
+// The C type's strftime finds time.strftime (and its timetuple() finds
+// time.struct_time) through the import machinery: the caller's __import__,
+// then sys.modules["time"], then the attribute. The
+// built-in one (a function of the loaded time module) is recognised without
+// importing anything; the fast date formatting holds while all three stay.
+// The probe compares texts of the C locale's names: under another locale at
+// load time the guard stays off.
+int arm_strftime() {
+    strftime_guard.reset();
+    Ref time = Ref::steal(PyImport_GetModule(n_time));
+    if (!time && PyErr_Occurred()) return -1;
+    if (!time || !PyModule_CheckExact(time.get())) return 0;
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
+    if (!f && PyErr_Occurred()) return -1;
+    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
+    if (!c_time_locale() ||
+        !probe(strftime_probes, probe_with<probe_date, format_date_general>, probe_with<probe_date, format_date_c>)
+             .agrees())
+        return 0;
+    Py_XSETREF(time_module, Py_NewRef(time.get()));
+    strftime_guard.key(PyImport_GetModuleDict(), n_time);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
+    strftime_guard.key(PyModule_GetDict(time.get()), n_struct_time);  // timetuple() builds one
+    strftime_guard.key(PyModule_GetDict(kv::builtins), n_import);
+    strftime_guard.arm();
+    return 0;
+}
+
 // The date text of an instant: an aware value is first converted with its
 // own astimezone(timezone.utc), then the (converted) value's own strftime
 // formats it; a naive value is taken to be UTC already.
@@ -1203,6 +1300,62 @@ PyObject* native_from_bytes(const char* p, Py_ssize_t n, bool* fallback) {
     return ascii_bytes(p, n) ? date_from_ascii(p, n, nullptr, fallback) : nullptr;
 }
 
+PyObject* parsedate_standard(PyObject* input) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr));
+    return text ? from_text_general(text.get()) : nullptr;
+}
+
+// What from_bytes does for ASCII date text while its guard holds.
+PyObject* parsedate_stand_in(PyObject* input) {
+    bool fallback;
+    PyObject* r = native_from_bytes(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), &fallback);
+    return fallback ? parsedate_standard(input) : r;
+}
+
+// Every month and day name, each form, and text that is refused. (The zone
+// table is compared as a whole: standard_zone_table.)
+const std::string_view parsedate_probes[] = {
+    "Mon 05 Jan 2015 01:02:03 UT"sv, "Tue 03 Feb 2015 01:02:03 +0200"sv, "Wed, 04 Mar 2015 01:02:03 GMT"sv,
+    "Thu 02 Apr 15 01:02 Z"sv, "Fri 01 May 69 01:02:03 -0000"sv, "Sat 06 Jun 2015 01.02.03 EST"sv,
+    "Sun, 05 Jul 2015 01:02:03 PDT"sv, "Mon 03 Aug 2015 01:02:03 +2400"sv, "Wednesday, 21-Sep-15 07:28:00 GMT"sv,
+    "Wed Oct 21 07:28:00 2015"sv, "21 November 2015 07:28:00 CEST"sv, "Tue, 01 Dec 2015 01:02:03 XYZ"sv,
+    "Wed, 32 Oct 2015 07:28:00 GMT"sv, "Thu, 29 Feb 2024 23:59:59 GMT"sv, "Fri, 29 Feb 2023 07:28:00 GMT"sv,
+    "soon"sv, ""sv,
+};
+
+// The native reader knows the zones of the standard table as it ships; with
+// an entry added or changed before the module loaded, the standard function
+// reads every date. (Changes made later are seen by the guard's watch of the
+// table.)
+bool standard_zone_table() {
+    Ref module = Ref::steal(PyImport_GetModule(n_parseaddr));
+    if (!module || !PyModule_CheckExact(module.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    PyObject* zones = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_timezones);
+    if (!zones || !PyDict_CheckExact(zones) || PyDict_GET_SIZE(zones) != Py_ssize_t(std::size(date_zones))) {
+        PyErr_Clear();
+        return false;
+    }
+    for (const auto& z : date_zones) {
+        char name[8] = {};
+        for (size_t i = 0; z.name[i] && i + 1 < sizeof name; i++) name[i] = char(z.name[i] - 32 * (z.name[i] >= 'a'));
+        PyObject* offset = PyDict_GetItemString(zones, name);
+        if (!offset || !PyLong_CheckExact(offset) || PyLong_AsLong(offset) != z.offset) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+// The guard of the native date reader, armed by the exec step.
+void arm_parsedate() {
+    arm_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime",
+                 probe(parsedate_probes, parsedate_standard, parsedate_stand_in), standard_zone_table);
+}
+
 PyObject* from_bytes(const char* p, Py_ssize_t n) {
     if (native_dates()) {
         bool fallback;
@@ -1297,6 +1450,33 @@ PyObject* quote_encode_general(PyObject* obj) {
     return encode_text(text.get());
 }
 
+// Every code point up to U+00FF, as UTF-8.
+constexpr auto latin1_text = [] {
+    std::array<char, 128 + 2 * 128> a{};
+    size_t k = 0;
+    for (int c = 0; c < 256; c++) {
+        if (c < 0x80) {
+            a[k++] = char(c);
+        } else {
+            a[k++] = char(0xC0 | c >> 6);
+            a[k++] = char(0x80 | (c & 0x3F));
+        }
+    }
+    return a;
+}();
+
+const std::string_view quote_probes[] = {
+    ""sv, {latin1_text.data(), latin1_text.size()}, "a/b~_.-Z9"sv, "caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x98\x80"sv,
+    "\xed\xa0\x80"sv,  // a lone surrogate: UnicodeEncodeError
+};
+
+// The guard of quote_str_native, armed by the exec step.
+void arm_quote() {
+    arm_function(quote_guard, n_quote, "urllib.parse", "quote",
+                 probe(quote_probes, probe_with<probe_text, quote_encode_general>,
+                       probe_with<probe_text, quote_str_native>));
+}
+
 // quote(obj).encode(), with `quote` as the namespace holds it now.
 PyObject* quote_encode(PyObject* obj) {
     if (PyUnicode_CheckExact(obj) && quote_guard.holds()) return quote_str_native(obj);
@@ -1351,6 +1531,38 @@ PyObject* decode_unquote_general(const char* p, Py_ssize_t n) {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, n, nullptr));
     if (!text) return nullptr;
     return kv::call(unquote.get(), text.get());
+}
+
+PyObject* unquote_standard(PyObject* input) {
+    return decode_unquote_general(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
+}
+
+PyObject* unquote_stand_in(PyObject* input) {
+    return decode_unquote_native(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
+}
+
+// Escapes that put every hex digit, in either case, first and last.
+constexpr auto hex_escapes = [] {
+    const char digits[] = "0123456789ABCDEFabcdef";
+    std::array<char, 22 * 3> a{};
+    for (int i = 0; i < 22; i++) {
+        a[3 * i] = '%';
+        a[3 * i + 1] = digits[i];
+        a[3 * i + 2] = digits[21 - i];
+    }
+    return a;
+}();
+
+const std::string_view unquote_probes[] = {
+    ""sv, "abc"sv, "a+b c"sv, {hex_escapes.data(), hex_escapes.size()}, "%"sv, "%4"sv, "%4g%zz%"sv, "%%41"sv,
+    "%C3%A9%E2%82"sv, "%e2%82%ac%ff"sv, "caf\xc3\xa9%20%C3\xc3\xa9"sv,
+    "\xff"sv,  // not UTF-8: UnicodeDecodeError
+};
+
+// The guard of decode_unquote_native, armed by the exec step.
+void arm_unquote() {
+    arm_function(unquote_guard, n_unquote, "urllib.parse", "unquote",
+                 probe(unquote_probes, unquote_standard, unquote_stand_in));
 }
 
 // unquote(raw.decode()), with `unquote` as the namespace holds it now.
@@ -1906,183 +2118,6 @@ int import_types() {
     return 0;
 }
 
-// ---------------------------------------------------------------------------
-// The stand-ins are armed only once a fixed table of inputs gives the same
-// outcome through them as through the general path (see kv::Probe). Each
-// input comes as bytes: text in UTF-8 (lone surrogates allowed), raw cookie
-// bytes, date text, or an ISO date and time.
-
-PyObject* probe_text(PyObject* input) {
-    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), "surrogatepass");
-}
-
-PyObject* probe_date(PyObject* input) {
-    Ref text = Ref::steal(probe_text(input));
-    if (!text) return nullptr;
-    return kv::call_method(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), n_fromisoformat, text.get());
-}
-
-// `call` on the input made into the object it takes.
-template <PyObject* (*convert)(PyObject*), PyObject* (*call)(PyObject*)>
-PyObject* probe_with(PyObject* input) {
-    Ref arg = Ref::steal(convert(input));
-    return arg ? call(arg.get()) : nullptr;
-}
-
-PyObject* unquote_standard(PyObject* input) {
-    return decode_unquote_general(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
-}
-
-PyObject* unquote_stand_in(PyObject* input) {
-    return decode_unquote_native(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input));
-}
-
-PyObject* parsedate_standard(PyObject* input) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), nullptr));
-    return text ? from_text_general(text.get()) : nullptr;
-}
-
-// What from_bytes does for ASCII date text while its guard holds.
-PyObject* parsedate_stand_in(PyObject* input) {
-    bool fallback;
-    PyObject* r = native_from_bytes(PyBytes_AS_STRING(input), PyBytes_GET_SIZE(input), &fallback);
-    return fallback ? parsedate_standard(input) : r;
-}
-
-using namespace std::string_view_literals;
-
-// Every code point up to U+00FF, as UTF-8.
-constexpr auto latin1_text = [] {
-    std::array<char, 128 + 2 * 128> a{};
-    size_t k = 0;
-    for (int c = 0; c < 256; c++) {
-        if (c < 0x80) {
-            a[k++] = char(c);
-        } else {
-            a[k++] = char(0xC0 | c >> 6);
-            a[k++] = char(0x80 | (c & 0x3F));
-        }
-    }
-    return a;
-}();
-
-// Escapes that put every hex digit, in either case, first and last.
-constexpr auto hex_escapes = [] {
-    const char digits[] = "0123456789ABCDEFabcdef";
-    std::array<char, 22 * 3> a{};
-    for (int i = 0; i < 22; i++) {
-        a[3 * i] = '%';
-        a[3 * i + 1] = digits[i];
-        a[3 * i + 2] = digits[21 - i];
-    }
-    return a;
-}();
-
-const std::string_view quote_probes[] = {
-    ""sv, {latin1_text.data(), latin1_text.size()}, "a/b~_.-Z9"sv, "caf\xc3\xa9 \xe2\x82\xac\xf0\x9f\x98\x80"sv,
-    "\xed\xa0\x80"sv,  // a lone surrogate: UnicodeEncodeError
-};
-
-const std::string_view unquote_probes[] = {
-    ""sv, "abc"sv, "a+b c"sv, {hex_escapes.data(), hex_escapes.size()}, "%"sv, "%4"sv, "%4g%zz%"sv, "%%41"sv,
-    "%C3%A9%E2%82"sv, "%e2%82%ac%ff"sv, "caf\xc3\xa9%20%C3\xc3\xa9"sv,
-    "\xff"sv,  // not UTF-8: UnicodeDecodeError
-};
-
-// Every month and day name, each form, and text that is refused. (The zone
-// table is compared as a whole: standard_zone_table.)
-const std::string_view parsedate_probes[] = {
-    "Mon 05 Jan 2015 01:02:03 UT"sv, "Tue 03 Feb 2015 01:02:03 +0200"sv, "Wed, 04 Mar 2015 01:02:03 GMT"sv,
-    "Thu 02 Apr 15 01:02 Z"sv, "Fri 01 May 69 01:02:03 -0000"sv, "Sat 06 Jun 2015 01.02.03 EST"sv,
-    "Sun, 05 Jul 2015 01:02:03 PDT"sv, "Mon 03 Aug 2015 01:02:03 +2400"sv, "Wednesday, 21-Sep-15 07:28:00 GMT"sv,
-    "Wed Oct 21 07:28:00 2015"sv, "21 November 2015 07:28:00 CEST"sv, "Tue, 01 Dec 2015 01:02:03 XYZ"sv,
-    "Wed, 32 Oct 2015 07:28:00 GMT"sv, "Thu, 29 Feb 2024 23:59:59 GMT"sv, "Fri, 29 Feb 2023 07:28:00 GMT"sv,
-    "soon"sv, ""sv,
-};
-
-const std::string_view strftime_probes[] = {
-    "2015-10-21 07:28:00.500000"sv, "1000-01-01 00:00:00"sv, "2024-02-29 12:00:00"sv, "9999-12-31 23:59:59"sv,
-};
-
-template <size_t N>
-kv::Probe probe(const std::string_view (&inputs)[N], kv::ProbeCall standard, kv::ProbeCall stand_in) {
-    return {inputs, N, standard, stand_in};
-}
-
-// The native reader knows the zones of the standard table as it ships; with
-// an entry added or changed before the module loaded, the standard function
-// reads every date. (Changes made later are seen by the guard's watch of the
-// table.)
-bool standard_zone_table() {
-    Ref module = Ref::steal(PyImport_GetModule(n_parseaddr));
-    if (!module || !PyModule_CheckExact(module.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* zones = PyDict_GetItemWithError(PyModule_GetDict(module.get()), n_timezones);
-    if (!zones || !PyDict_CheckExact(zones) || PyDict_GET_SIZE(zones) != Py_ssize_t(std::size(date_zones))) {
-        PyErr_Clear();
-        return false;
-    }
-    for (const auto& z : date_zones) {
-        char name[8] = {};
-        for (size_t i = 0; z.name[i] && i + 1 < sizeof name; i++) name[i] = char(z.name[i] - 32 * (z.name[i] >= 'a'));
-        PyObject* offset = PyDict_GetItemString(zones, name);
-        if (!offset || !PyLong_CheckExact(offset) || PyLong_AsLong(offset) != z.offset) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
-}
-
-// The C type's strftime finds time.strftime (and its timetuple() finds
-// time.struct_time) through the import machinery: the caller's __import__,
-// then sys.modules["time"], then the attribute. The
-// built-in one (a function of the loaded time module) is recognised without
-// importing anything; the fast date formatting holds while all three stay.
-// The probe compares texts of the C locale's names: under another locale at
-// load time the guard stays off.
-int guard_strftime() {
-    strftime_guard.reset();
-    Ref time = Ref::steal(PyImport_GetModule(n_time));
-    if (!time && PyErr_Occurred()) return -1;
-    if (!time || !PyModule_CheckExact(time.get())) return 0;
-    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(time.get()), n_strftime);
-    if (!f && PyErr_Occurred()) return -1;
-    if (!f || !PyCFunction_Check(f) || PyCFunction_GET_SELF(f) != time.get()) return 0;
-    if (!c_time_locale() ||
-        !probe(strftime_probes, probe_with<probe_date, format_date_general>, probe_with<probe_date, format_date_c>)
-             .agrees())
-        return 0;
-    Py_XSETREF(time_module, Py_NewRef(time.get()));
-    strftime_guard.key(PyImport_GetModuleDict(), n_time);
-    strftime_guard.key(PyModule_GetDict(time.get()), n_strftime);
-    strftime_guard.key(PyModule_GetDict(time.get()), n_struct_time);  // timetuple() builds one
-    strftime_guard.key(PyModule_GetDict(kv::builtins), n_import);
-    strftime_guard.arm();
-    return 0;
-}
-
-// quote, unquote and parsedate_to_datetime stand in for the functions bound
-// under these names when those are the standard library's own, give the
-// stand-in's outcomes on its probe table, and meet `also`. The probes run
-// first: they build what the standard code fills in on first use (unquote's
-// table of escapes), which is then watched like everything else.
-void guard_function(kv::Guard& guard, PyObject* name, const char* module, const char* qualname,
-                    const kv::Probe& probe, bool (*also)() = nullptr) {
-    guard.reset();
-    PyObject* f = PyDict_GetItemWithError(kv::module_dict, name);
-    if (!f) {
-        PyErr_Clear();
-        return;
-    }
-    if (!kv::defined_in(f, module, qualname) || (also && !also()) || !probe.agrees()) return;
-    guard.key(kv::module_dict, name);
-    guard.reachable(f);
-    guard.arm();
-}
-
 kv::Site mode_class_site("init kelvarn.cookies", kv::stringsource, true);
 
 // CookieSameSiteMode = IntFlag("CookieSameSiteMode", [...], module=...), with
@@ -2178,14 +2213,11 @@ int exec_module(PyObject*) {
     if (kv::import_from("urllib.parse", "unquote") < 0) return -1;
     if (kv::import_from("email.utils", "parsedate_to_datetime") < 0) return -1;
     if (!kwnames_tzinfo && !(kwnames_tzinfo = PyTuple_Pack(1, n_tzinfo.obj))) return -1;
-    guard_function(quote_guard, n_quote, "urllib.parse", "quote",
-                   probe(quote_probes, probe_with<probe_text, quote_encode_general>,
-                         probe_with<probe_text, quote_str_native>));
-    guard_function(unquote_guard, n_unquote, "urllib.parse", "unquote",
-                   probe(unquote_probes, unquote_standard, unquote_stand_in));
-    guard_function(parsedate_guard, n_parsedate, "email.utils", "parsedate_to_datetime",
-                   probe(parsedate_probes, parsedate_standard, parsedate_stand_in), standard_zone_table);
-    if (guard_strftime() < 0) return -1;
+    // The guards of the stand-ins, each armed beside its fast path.
+    arm_quote();
+    arm_unquote();
+    arm_parsedate();
+    if (arm_strftime() < 0) return -1;
     // Functions.
     if (kv::add_methods(&CookieType) < 0 || kv::add_methods(&CookieErrorType) < 0 || kv::add_methods(&ExceedsType) < 0)
         return -1;
