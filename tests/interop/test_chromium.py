@@ -33,10 +33,12 @@ class App:
         self.headers = {}
 
     async def __call__(self, scope, receive, send):
-        self.cookie = dict(scope["headers"]).get(b"cookie", b"")  # what the browser sent
         folder, _, case = scope["path"].rpartition("/")
+        cookie = dict(scope["headers"]).get(b"cookie", b"")
+        if case == "echo":
+            self.cookie = cookie  # what the browser sent back (not, say, with its request for /favicon.ico)
         header = self.headers.get(case) if folder == DEFAULT_PATH else None
-        body = b"ok" if header else self.cookie or b"-"
+        body = b"ok" if header else cookie or b"-"
         fields = [(b"content-type", b"text/plain")] + ([(b"set-cookie", header)] if header else [])
         await send({"type": "http.response.start", "status": 200, "headers": fields})
         await send({"type": "http.response.body", "body": body})
