@@ -542,9 +542,6 @@ PyObject* collect_impl(HeadersObject* self, PyObject* key) {
     return r;
 }
 
-PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) { return collect_impl<true>(self, name); }
-PyObject* get_impl(HeadersObject* self, PyObject* name) { return collect_impl<false>(self, name); }
-
 // Item 1 of the first match, which must be bytes or None.
 PyObject* first_value(PyObject* entry) {
     PyObject* value = entry_value(entry);
@@ -562,50 +559,10 @@ KV_NOINLINE PyObject* get_first_from(PyObject* list, Py_ssize_t i, PyObject* key
     return found ? found : Py_NewRef(Py_None);
 }
 
-PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
-    PyObject* list = lookup_list(self, key);
-    if (!list) return nullptr;
-    PyObject* const* items = list_items(list);
-    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
-    for (Py_ssize_t i = 0;; i++) {
-        if ((i = next_stop<false>(items, i, n, len)) == n) Py_RETURN_NONE;
-        PyObject* entry = items[i];
-        if (!plain_name(entry)) [[unlikely]]
-            return get_first_from(list, i, key);
-        if (name_is(entry, key)) return first_value(entry);
-    }
-}
-
 // Over more entries than this, keys() tracks the names seen in a set. Names
 // are exact bytes or None, whose hashing and comparison run no Python code,
 // so the set answers as the membership test on the result list does.
 constexpr Py_ssize_t keys_list_max = 6;
-
-PyObject* keys_impl(HeadersObject* self) {
-    Ref list = entry_list(self);
-    if (!list) return nullptr;
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
-    Ref seen;
-    if (PyList_GET_SIZE(list.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(nullptr)))) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
-        PyObject *name, *value;
-        Ref hold[2];
-        if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
-        int known;
-        if (seen) {
-            Py_ssize_t before = PySet_GET_SIZE(seen.get());
-            if (PySet_Add(seen.get(), name) < 0) return nullptr;
-            known = PySet_GET_SIZE(seen.get()) == before;
-        } else {
-            known = PySequence_Contains(result.get(), name);
-            if (known < 0) return nullptr;
-        }
-        if (!known && PyList_Append(result.get(), name) < 0) return nullptr;
-    }
-    return PyList_AsTuple(result.get());
-}
 
 // Whether an unpacked entry matches, as `contains` compares it: both items
 // bytes or None, the name lowered.
@@ -656,30 +613,6 @@ KV_NOINLINE int contains_from(PyObject* list, Py_ssize_t i, PyObject* key) {
         if (m) return m;
     }
     return 0;
-}
-
-int contains_impl(HeadersObject* self, PyObject* key) {
-    PyObject* list = lookup_list(self, key);
-    if (!list) return -1;
-    PyObject* const* items = list_items(list);
-    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
-    for (Py_ssize_t i = 0;; i++) {
-        if ((i = next_stop<true>(items, i, n, len)) == n) return 0;
-        PyObject* entry = items[i];
-        if (!plain_pair_bytes_name(entry)) [[unlikely]]
-            return contains_from(list, i, key);
-        if (pair_name_is(entry, key)) return 1;
-    }
-}
-
-int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
-    if (self->values == Py_None) {
-        kv::none_attribute_error("append");
-        return -1;
-    }
-    Ref entry = Ref::steal(new_pair(name, value));
-    if (!entry) return -1;
-    return PyList_Append(self->values, entry.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -1090,46 +1023,6 @@ public:
     ~Removal() { release(); }
 };
 
-int remove_impl(HeadersObject* self, PyObject* key) {
-    if (remove_exact(self->values, key)) return 0;
-    Ref found = Ref::steal(get_tuples_impl(self, key));
-    if (!found) return -1;
-    if (PyList_GET_SIZE(found.get()) == 0) return 0;
-    if (self->values == Py_None) {
-        kv::none_attribute_error("remove");
-        return -1;
-    }
-    // The comparisons may replace the entry list: held meanwhile.
-    Ref list = Ref::borrow(self->values);
-    Removal removal(list.get(), found.get());
-    if (!removal.prepare(key)) return -1;
-    return removal.run(self);
-}
-
-int merge_impl(HeadersObject* self, PyObject* values) {
-    if (values == Py_None) {
-        kv::none_not_iterable();
-        return -1;
-    }
-    Ref list = Ref::borrow(values);
-    // Merging the entry list into itself takes each entry once.
-    Py_ssize_t bound = values == self->values ? PyList_GET_SIZE(values) : PY_SSIZE_T_MAX;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values) && i < bound; i++) {
-        PyObject* item = PyList_GET_ITEM(values, i);
-        if (item == Py_None) continue;
-        if (!PyTuple_CheckExact(item)) {
-            kv::expected_error("tuple", item);
-            return -1;
-        }
-        if (self->values == Py_None) {
-            kv::none_attribute_error("append");
-            return -1;
-        }
-        if (PyList_Append(self->values, item) < 0) return -1;
-    }
-    return 0;
-}
-
 PyObject* new_headers(PyObject* list);
 
 // Copy the plain pairs of `source` as new pairs into `slots`, which the
@@ -1166,6 +1059,42 @@ PyObject* plain_copy(PyObject* a, PyObject* b) {
     return new_headers(copy.get());
 }
 
+// ---------------------------------------------------------------------------
+// Typed method table: each entry honours a Python subclass's override unless
+// told to skip the check.
+//
+// The methods of the table, declared in the order of the class dictionary
+// (the registry installs them as declared; items, update, add_many, __add__
+// and __radd__ follow further down).
+
+PyObject* keys_impl(HeadersObject* self) {
+    Ref list = entry_list(self);
+    if (!list) return nullptr;
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    Ref seen;
+    if (PyList_GET_SIZE(list.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(nullptr)))) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        PyObject *name, *value;
+        Ref hold[2];
+        if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
+        int known;
+        if (seen) {
+            Py_ssize_t before = PySet_GET_SIZE(seen.get());
+            if (PySet_Add(seen.get(), name) < 0) return nullptr;
+            known = PySet_GET_SIZE(seen.get()) == before;
+        } else {
+            known = PySequence_Contains(result.get(), name);
+            if (known < 0) return nullptr;
+        }
+        if (!known && PyList_Append(result.get(), name) < 0) return nullptr;
+    }
+    return PyList_AsTuple(result.get());
+}
+
+kv::FuncDef fd_keys(&HeadersType, "Headers.keys", [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
+
 PyObject* clone_impl(HeadersObject* self) {
     Ref list = entry_list(self);
     if (!list) return nullptr;
@@ -1184,43 +1113,147 @@ PyObject* clone_impl(HeadersObject* self) {
     return new_headers(copy.get());
 }
 
-// ---------------------------------------------------------------------------
-// Typed method table: each entry honours a Python subclass's override unless
-// told to skip the check.
-//
-// The methods of the table, declared in the order of the class dictionary
-// (the registry installs them as declared; items, update, add_many, __add__
-// and __radd__ follow further down).
-
-kv::FuncDef fd_keys(&HeadersType, "Headers.keys", [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
 kv::FuncDef fd_clone(&HeadersType, "Headers.clone", [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
+
+PyObject* get_impl(HeadersObject* self, PyObject* name) { return collect_impl<false>(self, name); }
 kv::FuncDef fd_get(&HeadersType, "Headers.get",
                    [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); },
                    {{"name", ParamType::Bytes}});
+
+PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) { return collect_impl<true>(self, name); }
 kv::FuncDef fd_get_tuples(&HeadersType, "Headers.get_tuples",
                           [](PyObject* self, Arg* a) { return get_tuples_impl(as_headers(self), a[0].o); },
                           {{"name", ParamType::Bytes}});
+
 PyObject* none_result(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
+int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    if (self->values == Py_None) {
+        kv::none_attribute_error("append");
+        return -1;
+    }
+    Ref entry = Ref::steal(new_pair(name, value));
+    if (!entry) return -1;
+    return PyList_Append(self->values, entry.get());
+}
 kv::FuncDef fd_add(&HeadersType, "Headers.add",
                    [](PyObject* self, Arg* a) { return none_result(add_impl(as_headers(self), a[0].o, a[1].o)); },
                    {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
-int set_impl(HeadersObject* self, PyObject* name, PyObject* value);
+
+// Internal calls through the typed table (below, after the table entries).
+int call_add(HeadersObject* self, PyObject* name, PyObject* value);
+int call_contains(HeadersObject* self, PyObject* key);
+int call_remove(HeadersObject* self, PyObject* key);
+
+int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    // On the built-in type contains, remove and add are the module's own: a
+    // list that allows one-pass removal needs no separate contains scan.
+    if (!kv::may_override(as_object(self)) && remove_exact(self->values, name)) return call_add(self, name, value);
+    int found = call_contains(self, name);
+    if (found < 0) return -1;
+    if (found && call_remove(self, name) < 0) return -1;
+    return call_add(self, name, value);
+}
 kv::FuncDef fd_set(&HeadersType, "Headers.set",
                    [](PyObject* self, Arg* a) { return none_result(set_impl(as_headers(self), a[0].o, a[1].o)); },
                    {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
-kv::FuncDef fd_get_first(&HeadersType, "Headers.get_first",
-                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
-                         {{"key", ParamType::Bytes}});
-PyObject* get_single_impl(HeadersObject* self, PyObject* key);
+
+PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
+    Ref values = Ref::steal(self->__pyx_vtab->get(self, key, 0));
+    if (!values) return nullptr;
+    if (values.get() == Py_None) return kv::none_no_len();
+    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    if (n > 1) {
+        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
+        return nullptr;
+    }
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
+        return nullptr;
+    }
+    PyObject* value = PyTuple_GET_ITEM(values.get(), 0);
+    if (!kv::check_exact(value, &PyBytes_Type)) return nullptr;
+    return Py_NewRef(value);
+}
 kv::FuncDef fd_get_single(&HeadersType, "Headers.get_single",
                           [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
                           {{"key", ParamType::Bytes}});
+
+PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return nullptr;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<false>(items, i, n, len)) == n) Py_RETURN_NONE;
+        PyObject* entry = items[i];
+        if (!plain_name(entry)) [[unlikely]]
+            return get_first_from(list, i, key);
+        if (name_is(entry, key)) return first_value(entry);
+    }
+}
+kv::FuncDef fd_get_first(&HeadersType, "Headers.get_first",
+                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
+                         {{"key", ParamType::Bytes}});
+
+int remove_impl(HeadersObject* self, PyObject* key) {
+    if (remove_exact(self->values, key)) return 0;
+    Ref found = Ref::steal(get_tuples_impl(self, key));
+    if (!found) return -1;
+    if (PyList_GET_SIZE(found.get()) == 0) return 0;
+    if (self->values == Py_None) {
+        kv::none_attribute_error("remove");
+        return -1;
+    }
+    // The comparisons may replace the entry list: held meanwhile.
+    Ref list = Ref::borrow(self->values);
+    Removal removal(list.get(), found.get());
+    if (!removal.prepare(key)) return -1;
+    return removal.run(self);
+}
 kv::FuncDef fd_remove(&HeadersType, "Headers.remove",
                       [](PyObject* self, Arg* a) { return none_result(remove_impl(as_headers(self), a[0].o)); },
                       {{"key", ParamType::Bytes}});
+
+int merge_impl(HeadersObject* self, PyObject* values) {
+    if (values == Py_None) {
+        kv::none_not_iterable();
+        return -1;
+    }
+    Ref list = Ref::borrow(values);
+    // Merging the entry list into itself takes each entry once.
+    Py_ssize_t bound = values == self->values ? PyList_GET_SIZE(values) : PY_SSIZE_T_MAX;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values) && i < bound; i++) {
+        PyObject* item = PyList_GET_ITEM(values, i);
+        if (item == Py_None) continue;
+        if (!PyTuple_CheckExact(item)) {
+            kv::expected_error("tuple", item);
+            return -1;
+        }
+        if (self->values == Py_None) {
+            kv::none_attribute_error("append");
+            return -1;
+        }
+        if (PyList_Append(self->values, item) < 0) return -1;
+    }
+    return 0;
+}
 kv::FuncDef fd_merge(&HeadersType, "Headers.merge",
                      [](PyObject* self, Arg* a) { return none_result(merge_impl(as_headers(self), a[0].o)); },
                      {{"values", ParamType::List}});
+
+int contains_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return -1;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<true>(items, i, n, len)) == n) return 0;
+        PyObject* entry = items[i];
+        if (!plain_pair_bytes_name(entry)) [[unlikely]]
+            return contains_from(list, i, key);
+        if (pair_name_is(entry, key)) return 1;
+    }
+}
 kv::FuncDef fd_contains(&HeadersType, "Headers.contains",
                         [](PyObject* self, Arg* a) -> PyObject* {
                             int r = contains_impl(as_headers(self), a[0].o);
@@ -1297,37 +1330,8 @@ int call_set(HeadersObject* self, PyObject* name, PyObject* value) {
 }
 int call_remove(HeadersObject* self, PyObject* key) { return call_void(self, fd_remove, t_remove, remove_impl, key); }
 
-PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
-    Ref values = Ref::steal(self->__pyx_vtab->get(self, key, 0));
-    if (!values) return nullptr;
-    if (values.get() == Py_None) return kv::none_no_len();
-    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    if (n > 1) {
-        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
-        return nullptr;
-    }
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
-        return nullptr;
-    }
-    PyObject* value = PyTuple_GET_ITEM(values.get(), 0);
-    if (!kv::check_exact(value, &PyBytes_Type)) return nullptr;
-    return Py_NewRef(value);
-}
-
-int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
-    // On the built-in type contains, remove and add are the module's own: a
-    // list that allows one-pass removal needs no separate contains scan.
-    if (!kv::may_override(as_object(self)) && remove_exact(self->values, name)) return call_add(self, name, value);
-    int found = call_contains(self, name);
-    if (found < 0) return -1;
-    if (found && call_remove(self, name) < 0) return -1;
-    return call_add(self, name, value);
-}
-
 // ---------------------------------------------------------------------------
 // Construction, iteration, representation
-
 
 PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
@@ -1526,38 +1530,6 @@ int add_pair(HeadersObject* self, PyObject* key, PyObject* value) {
     return call_add(self, key, value);
 }
 
-PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
-    int seq = is_instance_of_global(values, n_mutable_sequence, mutable_sequence_abc, &PyList_Type);
-    if (seq < 0) return nullptr;
-    if (seq) {
-        if (for_each(values, bound_for(as_object(self), values),
-                     [&](PyObject* item) { return add_item(as_object(self), item); }) < 0)
-            return nullptr;
-        Py_RETURN_NONE;
-    }
-    int map = is_instance_of_global(values, n_mapping, mapping_abc, &PyDict_Type);
-    if (map < 0) return nullptr;
-    if (!map) {
-        PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
-        return nullptr;
-    }
-    if (PyDict_CheckExact(values)) {
-        if (kv::for_each_item(values, [&](PyObject* key, PyObject* value) { return add_pair(self, key, value); }) < 0)
-            return nullptr;
-        Py_RETURN_NONE;
-    }
-    Ref items = Ref::steal(kv::call_method(values, n_items));
-    if (!items) return nullptr;
-    if (for_each(items.get(), PY_SSIZE_T_MAX, [&](PyObject* item) {
-            PyObject *key, *value;
-            Ref hold[2];
-            if (!kv::unpack2(item, &key, &value, hold)) return -1;
-            return add_pair(self, key, value);
-        }) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 // name.lower() of an exact bytes name, or the name itself when it has no
 // capital letter (equal in value, which is all a dict lookup asks).
 PyObject* lowered_name(PyObject* name) {
@@ -1635,6 +1607,44 @@ PyObject* update_impl(PyObject* self, PyObject* values) {
         return nullptr;
     Py_RETURN_NONE;
 }
+kv::FuncDef fd_update(&HeadersType, "Headers.update",
+                      [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
+                      {{"values", ParamType::DictOnly}});
+
+PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
+    int seq = is_instance_of_global(values, n_mutable_sequence, mutable_sequence_abc, &PyList_Type);
+    if (seq < 0) return nullptr;
+    if (seq) {
+        if (for_each(values, bound_for(as_object(self), values),
+                     [&](PyObject* item) { return add_item(as_object(self), item); }) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    int map = is_instance_of_global(values, n_mapping, mapping_abc, &PyDict_Type);
+    if (map < 0) return nullptr;
+    if (!map) {
+        PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
+        return nullptr;
+    }
+    if (PyDict_CheckExact(values)) {
+        if (kv::for_each_item(values, [&](PyObject* key, PyObject* value) { return add_pair(self, key, value); }) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref items = Ref::steal(kv::call_method(values, n_items));
+    if (!items) return nullptr;
+    if (for_each(items.get(), PY_SSIZE_T_MAX, [&](PyObject* item) {
+            PyObject *key, *value;
+            Ref hold[2];
+            if (!kv::unpack2(item, &key, &value, hold)) return -1;
+            return add_pair(self, key, value);
+        }) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+kv::FuncDef fd_add_many(&HeadersType, "Headers.add_many",
+                        [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
+                        {{"values"}});
 
 PyObject* text_of_class_name(PyObject* instance) {
     Ref cls = Ref::steal(PyObject_GetAttr(instance, n_class));
@@ -1736,12 +1746,6 @@ PyObject* add_impl_op(PyObject* self, PyObject* other) {
     return call_add_to_instance(self, copy.get(), other);
 }
 
-kv::FuncDef fd_update(&HeadersType, "Headers.update",
-                      [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
-                      {{"values", ParamType::DictOnly}});
-kv::FuncDef fd_add_many(&HeadersType, "Headers.add_many",
-                        [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
-                        {{"values"}});
 kv::FuncDef fd_dunder_add(&HeadersType, "Headers.__add__",
                           [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
 kv::FuncDef fd_dunder_radd(&HeadersType, "Headers.__radd__",
