@@ -258,6 +258,8 @@ PyObject* module_init();  // body of PyInit_<name>
 
 // ---------------------------------------------------------------------------
 // Constant table: interned, pre-hashed names created once by the exec step.
+// Module sources name their constants by kind: `n_` for a Name, `bytes_` for
+// a Bytes constant, `builtin_` for a Builtin.
 
 struct Name {
     explicit Name(const char* text);
@@ -376,7 +378,7 @@ int truth(PyObject* o);  // 1, 0 or -1
 // ---------------------------------------------------------------------------
 // Parameters and argument binding
 
-enum class T : uint8_t {
+enum class ParamType : uint8_t {
     Object,     // any object
     Bytes,      // exactly bytes or None
     Str,        // exactly str or None
@@ -391,12 +393,12 @@ enum class T : uint8_t {
     Bool,       // truth value
 };
 
-enum class D : uint8_t { Required, None, False, Int };
+enum class Default : uint8_t { Required, None, False, Int };
 
 struct Param {
     const char* name;
-    T type = T::Object;
-    D def = D::Required;
+    ParamType type = ParamType::Object;
+    Default def = Default::Required;
     long long defval = 0;
     PyTypeObject* const* ext = nullptr;
 };
@@ -505,7 +507,21 @@ struct FuncDef;
 // definition and reads `data`.
 using SharedBody = PyObject* (*)(const FuncDef& def, PyObject* self, Arg* args);
 
+// A module declares each Python function once, beside its body:
+//
+//     kv::FuncDef fd_get(&HeadersType, "Headers.get", get_body, {{"name", ParamType::Bytes}});  // a method
+//     kv::FuncDef fd_parse("parse_cookie", parse_body, {{"raw_value", ParamType::Bytes}});   // a function
+//
+// These two forms register the definition, in declaration order (the order
+// of a type's dictionary and of the namespace is observable), and the exec
+// step installs them with add_methods(type) and add_functions(). The forms
+// with a Kind are not registered: the frame's own definitions (pickling) and
+// any that a module places by hand.
 struct FuncDef {
+    FuncDef(PyTypeObject* owner, const char* qualname, Body body, std::initializer_list<Param> params = {},
+            std::source_location loc = std::source_location::current());
+    FuncDef(const char* qualname, Body body, std::initializer_list<Param> params = {},
+            std::source_location loc = std::source_location::current());
     FuncDef(const char* qualname, Kind kind, Body body, std::initializer_list<Param> params = {},
             const char* file = nullptr, std::source_location loc = std::source_location::current());
     FuncDef(const char* qualname, Kind kind, SharedBody body, const void* data,
@@ -521,7 +537,8 @@ struct FuncDef {
     PyObject* name = nullptr;  // interned short name
     PyObject* func = nullptr;  // the function object made by the exec step
     PyObject* code = nullptr;  // its __code__
-    PyTypeObject* owner = nullptr;  // a method's class, set by add_method
+    PyTypeObject* owner = nullptr;  // a method's class, given or set by add_method
+    FuncDef* next = nullptr;        // the next registered definition
 };
 
 // Create the function object for `def` (stored in def.func, borrowed).
@@ -530,6 +547,10 @@ PyObject* make_function(FuncDef& def);
 int add_method(PyTypeObject* type, FuncDef& def);
 // Create and bind a module-level function in the namespace.
 int add_function(FuncDef& def);
+// Install every registered method of `type`, in declaration order.
+int add_methods(PyTypeObject* type);
+// Bind every registered module function, in declaration order.
+int add_functions();
 // Ready a static type and bind it in the namespace under its short name.
 int add_type(PyTypeObject* type, const char* short_name);
 // Ready a static exception type (made with exception_template) over `base`
@@ -593,7 +614,8 @@ bool dispatch(PyObject* self, int skip, const FuncDef& def, PyObject** result, A
     PyObject* found;
     int r = find_override(self, def, &found);
     if (r == 0) return false;
-    *result = r < 0 ? nullptr : call(found, args...);
+    // A null argument (a C caller's way of saying "none") reaches Python as None.
+    *result = r < 0 ? nullptr : call(found, (args ? args : Py_None)...);
     if (r > 0) Py_DECREF(found);
     return true;
 }
@@ -665,7 +687,7 @@ inline PyObject*& scope_ref(PyObject* scope, int i) { return reinterpret_cast<Sc
 // ---------------------------------------------------------------------------
 // Pickling
 
-enum class F : uint8_t {
+enum class FieldKind : uint8_t {
     Bytes,     // exactly bytes or None
     Str,       // exactly str or None
     List,      // exactly list or None
@@ -678,7 +700,7 @@ enum class F : uint8_t {
 
 struct Field {
     const char* name;
-    F kind;
+    FieldKind kind;
     Py_ssize_t offset;
     PyTypeObject* const* ext = nullptr;
     PyObject* (*to_py)(int) = nullptr;

@@ -1,5 +1,67 @@
 // Argument binding, function objects, override dispatch and C tables.
+//
+// The life of a call
+// ------------------
+// A module declares each Python-visible function once, as a FuncDef: its
+// qualified name, its kind (method or module function), its parameters
+// (Param: name, type, default) and its body, `PyObject* body(self, Arg*)`.
+// The exec step turns it into a function object (make_function, through
+// add_method or add_function): an instance of FunctionType whose vectorcall
+// pointer entry_for() picks once, from the shape of the signature.
+//
+// 1. Entry. CPython calls the function object's vectorcall pointer, which
+//    is one of two entries:
+//    - method_direct<N>: a method of N <= 2 parameters, all of them objects
+//      without defaults. It tests the one shape worth a shortcut (an exact
+//      instance of the owner, N positional arguments, each of its declared
+//      type or None) and calls the body at once; anything else falls
+//      through to function_vectorcall.
+//    - function_vectorcall: every other call. It takes `self` off a method's
+//      arguments and checks it is an instance of the owner, then binds.
+//    Calls through tp_call (a tuple and a dict) go through function_call to
+//    PyVectorcall_Call, and so to the same entry. A type's __init__ is an
+//    InitDef instead: init_slot binds a tuple and a dict, and construct(),
+//    the class's own vectorcall, binds the vector and allocates.
+//
+// 2. Binding. Signature::bind fills one Arg per parameter. The inline part
+//    handles every parameter given by position with nothing to convert; it
+//    checks only the declared exact types. bind_slow places keywords
+//    (match(), place()) and finish() applies defaults, then converts the
+//    native integers and truth values, then checks the declared types with
+//    the messages of arg_type_error. Every message of a binding error is
+//    made here, and only here.
+//
+// 3. Body. The body reads its Arg values (borrowed) and returns a new
+//    reference, or null with an exception set. A body never adds a
+//    traceback entry for its own function: the entry does that.
+//
+// 4. Failure. On null, the entry calls add_traceback(def.site) (fail()
+//    returns null after it, fail_int() -1). The Site holds the qualified
+//    name and the source line of the FuncDef (std::source_location), and
+//    module.cpp adds a frame "kelvarn.<module>.<qualname>" at that line of
+//    the module's source file (or of `file`, e.g. "<stringsource>"), with
+//    a code object made once per site. Helpers that fail inside a body set
+//    the exception and return null; only the entry adds the frame, so each
+//    failing call shows exactly one entry of its own.
+//
+// 5. The typed tables. A type with a C method table (`__pyx_vtable__`,
+//    published by set_vtable) has one C entry per method, taking the
+//    instance, the arguments and a trailing `skip` flag. Each such entry is
+//    one line over a template of typed.hpp (object_entry, void_entry,
+//    truth_entry), which does this:
+//    - dispatch(): unless `skip` is set or the type cannot carry an override
+//      (may_override: an exact static type without a dict), find_override
+//      looks the method name up on the instance; if what it finds is not
+//      the FuncDef's own function object, that override is called with the
+//      arguments, and its result is checked against the declared result
+//      type (check_exact / check_instance messages).
+//    - otherwise the `_impl` body runs directly, without binding.
+//    - either way a failure adds the FuncDef's own traceback entry, so a
+//      call from C reports as a call of the Python method would.
+//    The module functions of a C function table (`__pyx_capi__`, published
+//    by export_function) have no override step and call their `_impl`.
 #include "frame.hpp"
+#include "typed.hpp"
 
 #include <cstring>
 
@@ -17,16 +79,16 @@ Signature::Signature(const char* name, std::initializer_list<Param> list) : name
     signatures_head() = this;
     for (const Param& p : list) {
         switch (p.type) {
-            case T::Bytes: declared[n] = &PyBytes_Type; break;
-            case T::Str: declared[n] = &PyUnicode_Type; break;
-            case T::List: declared[n] = &PyList_Type; break;
-            case T::Tuple: declared[n] = &PyTuple_Type; break;
-            case T::Dict: declared[n] = &PyDict_Type; break;
-            case T::Object: break;
+            case ParamType::Bytes: declared[n] = &PyBytes_Type; break;
+            case ParamType::Str: declared[n] = &PyUnicode_Type; break;
+            case ParamType::List: declared[n] = &PyList_Type; break;
+            case ParamType::Tuple: declared[n] = &PyTuple_Type; break;
+            case ParamType::Dict: declared[n] = &PyDict_Type; break;
+            case ParamType::Object: break;
             default: objects_only = false;
         }
         params[n++] = p;
-        if (p.def == D::Required) nrequired = n;
+        if (p.def == Default::Required) nrequired = n;
     }
 }
 
@@ -92,28 +154,28 @@ bool Signature::place(PyObject* key, PyObject* value, Py_ssize_t nargs, PyObject
 bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
     for (Py_ssize_t i = nargs; i < n; i++) {
         if (values[i]) continue;
-        if (params[i].def == D::Required) return count_error(*this, false, i);
+        if (params[i].def == Default::Required) return count_error(*this, false, i);
     }
     // Native integers and booleans first, then the declared object types.
     for (int i = 0; i < n; i++) {
         const Param& p = params[i];
         PyObject* v = values[i];
         switch (p.type) {
-            case T::Int32: {
+            case ParamType::Int32: {
                 if (!v) { out[i].i = p.defval; break; }
                 int x;
                 if (to_int32(v, &x) < 0) return false;
                 out[i].i = x;
                 break;
             }
-            case T::Int64: {
+            case ParamType::Int64: {
                 if (!v) { out[i].i = p.defval; break; }
                 long long x;
                 if (to_int64(v, &x) < 0) return false;
                 out[i].i = x;
                 break;
             }
-            case T::Bool: {
+            case ParamType::Bool: {
                 if (!v) { out[i].b = int(p.defval); break; }
                 int t = truth(v);
                 if (t < 0) return false;
@@ -129,12 +191,12 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
         PyObject* v;
         PyTypeObject* t;
         switch (p.type) {
-            case T::Bytes: t = &PyBytes_Type; break;
-            case T::Str: t = &PyUnicode_Type; break;
-            case T::List: t = &PyList_Type; break;
-            case T::Tuple: t = &PyTuple_Type; break;
-            case T::Dict: t = &PyDict_Type; break;
-            case T::DictOnly: {
+            case ParamType::Bytes: t = &PyBytes_Type; break;
+            case ParamType::Str: t = &PyUnicode_Type; break;
+            case ParamType::List: t = &PyList_Type; break;
+            case ParamType::Tuple: t = &PyTuple_Type; break;
+            case ParamType::Dict: t = &PyDict_Type; break;
+            case ParamType::DictOnly: {
                 v = out[i].o;
                 if (PyDict_CheckExact(v)) continue;
                 arg_type_error(p.name, "dict", v);
@@ -152,11 +214,11 @@ bool Signature::finish(PyObject** values, Py_ssize_t nargs, Arg* out) const {
                 }
                 return false;
             }
-            case T::Ext:
-            case T::ExtOnly: {
+            case ParamType::Ext:
+            case ParamType::ExtOnly: {
                 v = out[i].o;
                 t = *p.ext;
-                if (p.type == T::Ext ? instance_or_none(v, t) : PyObject_TypeCheck(v, t)) continue;
+                if (p.type == ParamType::Ext ? instance_or_none(v, t) : PyObject_TypeCheck(v, t)) continue;
                 arg_type_error(p.name, t->tp_name, v);
                 return false;
             }
@@ -223,7 +285,36 @@ const char* short_name(const char* qualname) {
     return dot ? dot + 1 : qualname;
 }
 
+// The registered definitions, first to last: the registry appends.
+struct Registry {
+    FuncDef* first = nullptr;
+    FuncDef** end = &first;
+};
+Registry& registry() {
+    static Registry r;
+    return r;
+}
+
+void enrol(FuncDef* def) {
+    Registry& r = registry();
+    *r.end = def;
+    r.end = &def->next;
+}
+
 }  // namespace
+
+FuncDef::FuncDef(PyTypeObject* owner, const char* qualname, Body body, std::initializer_list<Param> params,
+                 std::source_location loc)
+    : qualname(qualname), kind(Kind::Method), body(body), sig(short_name(qualname), params),
+      site(qualname, nullptr, false, loc), owner(owner) {
+    enrol(this);
+}
+
+FuncDef::FuncDef(const char* qualname, Body body, std::initializer_list<Param> params, std::source_location loc)
+    : qualname(qualname), kind(Kind::Function), body(body), sig(short_name(qualname), params),
+      site(qualname, nullptr, false, loc) {
+    enrol(this);
+}
 
 FuncDef::FuncDef(const char* qualname, Kind kind, Body body, std::initializer_list<Param> params, const char* file,
                  std::source_location loc)
@@ -251,6 +342,7 @@ struct Function {
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
+// The general entry: every call shape, every error message; binds, runs the body, adds the entry on failure.
 KV_NOINLINE PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                                PyObject* kwnames) {
     FuncDef& def = *as_function(callable)->def;
@@ -302,6 +394,7 @@ PyObject* method_direct(PyObject* callable, PyObject* const* args, size_t nargsf
     return function_vectorcall(callable, args, nargsf, kwnames);
 }
 
+// The vectorcall entry of a new function object: method_direct<N> where it applies, else the general one.
 vectorcallfunc entry_for(const FuncDef& def) {
     const Signature& sig = def.sig;
     if (def.kind != Kind::Method || !def.owner || !def.body || !sig.objects_only || sig.nrequired != sig.n)
@@ -314,6 +407,7 @@ vectorcallfunc entry_for(const FuncDef& def) {
     }
 }
 
+// The tp_call entry (a tuple and a dict): through PyVectorcall_Call to the vectorcall entry.
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     return PyVectorcall_Call(self, args, kwargs);
 }
@@ -410,8 +504,8 @@ PyObject* get_defaults(PyObject* self, void*) {
         const Param& p = sig.params[i];
         PyObject* v;
         switch (p.def) {
-            case D::False: v = Py_NewRef(Py_False); break;
-            case D::Int: v = PyLong_FromLongLong(p.defval); break;
+            case Default::False: v = Py_NewRef(Py_False); break;
+            case Default::Int: v = PyLong_FromLongLong(p.defval); break;
             default: v = Py_NewRef(Py_None);
         }
         if (!v) return nullptr;
@@ -541,6 +635,18 @@ int add_function(FuncDef& def) {
     return bind(def.sig.name, f);
 }
 
+int add_methods(PyTypeObject* type) {
+    for (FuncDef* def = registry().first; def; def = def->next)
+        if (def->kind == Kind::Method && def->owner == type && add_method(type, *def) < 0) return -1;
+    return 0;
+}
+
+int add_functions() {
+    for (FuncDef* def = registry().first; def; def = def->next)
+        if (def->kind == Kind::Function && add_function(*def) < 0) return -1;
+    return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Override dispatch
 
@@ -552,6 +658,15 @@ int find_override(PyObject* self, const FuncDef& def, PyObject** out) {
     if (fn == def.func) return 0;
     *out = attr.release();
     return 1;
+}
+
+PyObject* not_equal(PyObject* eq_result, Site& ne_site) {
+    Ref r = Ref::steal(eq_result);
+    if (!r) return fail(ne_site);
+    if (r.get() == Py_NotImplemented) return r.release();
+    int t = truth(r.get());
+    if (t < 0) return fail(ne_site);
+    return PyBool_FromLong(!t);
 }
 
 // ---------------------------------------------------------------------------

@@ -16,14 +16,14 @@ PyObject*& object_field(PyObject* self, const Field& f) { return *reinterpret_ca
 int& int_field(PyObject* self, const Field& f) { return *reinterpret_cast<int*>(field(self, f)); }
 long long& int64_field(PyObject* self, const Field& f) { return *reinterpret_cast<long long*>(field(self, f)); }
 
-bool is_object(F kind) { return kind == F::Bytes || kind == F::Str || kind == F::List || kind == F::Ext; }
+bool is_object(FieldKind k) { return k == FieldKind::Bytes || k == FieldKind::Str || k == FieldKind::List || k == FieldKind::Ext; }
 
 PyObject* field_to_python(PyObject* self, const Field& f) {
     switch (f.kind) {
-        case F::Bool: return PyBool_FromLong(int_field(self, f));
-        case F::Int32: return PyLong_FromLong(int_field(self, f));
-        case F::Int64: return PyLong_FromLongLong(int64_field(self, f));
-        case F::Enum32: return f.to_py(int_field(self, f));
+        case FieldKind::Bool: return PyBool_FromLong(int_field(self, f));
+        case FieldKind::Int32: return PyLong_FromLong(int_field(self, f));
+        case FieldKind::Int64: return PyLong_FromLongLong(int64_field(self, f));
+        case FieldKind::Enum32: return f.to_py(int_field(self, f));
         default: return Py_NewRef(object_field(self, f));
     }
 }
@@ -31,32 +31,32 @@ PyObject* field_to_python(PyObject* self, const Field& f) {
 // Store one state item into its field, checked as the field is declared.
 bool store_field(PyObject* self, const Field& f, PyObject* item) {
     switch (f.kind) {
-        case F::Bytes:
+        case FieldKind::Bytes:
             if (!check_exact(item, &PyBytes_Type)) return false;
             break;
-        case F::Str:
+        case FieldKind::Str:
             if (!check_exact(item, &PyUnicode_Type)) return false;
             break;
-        case F::List:
+        case FieldKind::List:
             if (!check_exact(item, &PyList_Type)) return false;
             break;
-        case F::Ext:
+        case FieldKind::Ext:
             if (!check_instance(item, *f.ext)) return false;
             break;
-        case F::Bool: {
+        case FieldKind::Bool: {
             int t = truth(item);
             if (t < 0) return false;
             int_field(self, f) = t;
             return true;
         }
-        case F::Int32:
-        case F::Enum32: {
+        case FieldKind::Int32:
+        case FieldKind::Enum32: {
             int v;
             if (to_int32(item, &v) < 0) return false;
             int_field(self, f) = v;
             return true;
         }
-        case F::Int64: {
+        case FieldKind::Int64: {
             long long v;
             if (to_int64(item, &v) < 0) return false;
             int64_field(self, f) = v;
@@ -170,7 +170,7 @@ PickleDef::PickleDef(const char* class_name, PyTypeObject* type, std::initialize
       setstate(format_name(names[1], "%s.__setstate__", class_name), Kind::Method, setstate_body, this,
                {{"__pyx_state"}}, stringsource),
       unpickle(format_name(names[2], "__pyx_unpickle_%s", class_name), Kind::Function, unpickle_body, this,
-               {{"__pyx_type"}, {"__pyx_checksum", T::Int32}, {"__pyx_state"}}, stringsource) {
+               {{"__pyx_type"}, {"__pyx_checksum", ParamType::Int32}, {"__pyx_state"}}, stringsource) {
     for (const Field& f : list) fields[nfields++] = f;
 }
 

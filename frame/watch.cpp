@@ -16,14 +16,14 @@ struct GuardAccess {
 
 namespace {
 
-enum class C : uint8_t { Key, Items, Function };
+enum class ConditionKind : uint8_t { Key, Items, Function };
 
 // One condition of one guard. Every reference is owned: a recorded object
 // cannot die and have its address reused by a stand-in that would compare
 // as the same object.
 struct Condition {
     Guard* guard;
-    C kind;
+    ConditionKind kind;
     PyObject* target;  // the dict, or the function
     PyObject* key;     // Key: the name
     PyObject* v[3];    // Key: the value (null: absent); Items: a copy of the dict;
@@ -71,10 +71,10 @@ int on_dict(PyDict_WatchEvent event, PyObject* dict, PyObject* key, PyObject*) {
                          event == PyDict_EVENT_DELETED);
     for (Py_ssize_t i = 0; i < count; i++) {
         Condition& c = conditions[i];
-        if (c.kind == C::Function || c.target != dict) continue;
+        if (c.kind == ConditionKind::Function || c.target != dict) continue;
         if ((event == PyDict_EVENT_ADDED && key && !Py_IS_TYPE(key, c.key_type)) || event == PyDict_EVENT_CLONED)
             c.foreign = true;
-        else if (c.kind == C::Key && keyed && !same_key(key, c.key))
+        else if (c.kind == ConditionKind::Key && keyed && !same_key(key, c.key))
             continue;
         GuardAccess::touch(c.guard);
     }
@@ -86,7 +86,7 @@ int on_function(PyFunction_WatchEvent event, PyFunctionObject* func, PyObject*) 
     if (event == PyFunction_EVENT_CREATE || event == PyFunction_EVENT_DESTROY) return 0;
     for (Py_ssize_t i = 0; i < count; i++) {
         const Condition& c = conditions[i];
-        if (c.kind == C::Function && c.target == reinterpret_cast<PyObject*>(func)) GuardAccess::touch(c.guard);
+        if (c.kind == ConditionKind::Function && c.target == reinterpret_cast<PyObject*>(func)) GuardAccess::touch(c.guard);
     }
     return 0;
 }
@@ -111,7 +111,7 @@ bool have_func_watcher() {
 
 bool watched_dict(PyObject* dict) {
     for (Py_ssize_t i = 0; i < count; i++)
-        if (conditions[i].kind != C::Function && conditions[i].target == dict) return true;
+        if (conditions[i].kind != ConditionKind::Function && conditions[i].target == dict) return true;
     return false;
 }
 
@@ -140,12 +140,12 @@ bool add(const Condition& c) {
 // Whether a condition still holds. Looks up exact str (or bytes) keys in
 // dicts that hold no other keys only, so no Python code runs.
 bool holds_now(Condition& c) {
-    if (c.kind != C::Function && c.foreign) {
+    if (c.kind != ConditionKind::Function && c.foreign) {
         if (!uniform_keys(c.target, c.key_type)) return false;
         c.foreign = false;
     }
     switch (c.kind) {
-        case C::Key: {
+        case ConditionKind::Key: {
             PyObject* v = PyDict_GetItemWithError(c.target, c.key);
             if (!v && PyErr_Occurred()) {
                 PyErr_Clear();
@@ -153,7 +153,7 @@ bool holds_now(Condition& c) {
             }
             return v == c.v[0];
         }
-        case C::Items: {
+        case ConditionKind::Items: {
             if (PyDict_GET_SIZE(c.target) != PyDict_GET_SIZE(c.v[0])) return false;
             Py_ssize_t pos = 0;
             PyObject *k, *v;
@@ -166,7 +166,7 @@ bool holds_now(Condition& c) {
             }
             return true;
         }
-        case C::Function: {
+        case ConditionKind::Function: {
             PyObject* f = c.target;
             return PyFunction_GET_CODE(f) == c.v[0] && PyFunction_GET_DEFAULTS(f) == c.v[1] &&
                    PyFunction_GET_KW_DEFAULTS(f) == c.v[2];
@@ -344,7 +344,7 @@ void Guard::reset() {
     count = kept;
     for (Py_ssize_t i = 0; i < n; i++) {
         const Condition& c = dropped[i];
-        if (c.kind != C::Function && dict_watcher >= 0 && !watched_dict(c.target) &&
+        if (c.kind != ConditionKind::Function && dict_watcher >= 0 && !watched_dict(c.target) &&
             PyDict_Unwatch(dict_watcher, c.target) < 0)
             PyErr_Clear();
     }
@@ -368,7 +368,7 @@ void Guard::key(PyObject* dict, PyObject* key) {
     const Condition* known = nullptr;
     for (Py_ssize_t i = 0; i < count; i++) {
         const Condition& c = conditions[i];
-        if (c.guard != this || c.kind != C::Key || c.target != dict) continue;
+        if (c.guard != this || c.kind != ConditionKind::Key || c.target != dict) continue;
         if (same_key(key, c.key)) return;
         known = &c;
     }
@@ -379,7 +379,7 @@ void Guard::key(PyObject* dict, PyObject* key) {
     }
     PyObject* v = PyDict_GetItemWithError(dict, key);
     if ((!v && PyErr_Occurred()) || PyDict_Watch(dict_watcher, dict) < 0 ||
-        !add({this, C::Key, dict, key, {v, nullptr, nullptr}, &PyUnicode_Type, foreign})) {
+        !add({this, ConditionKind::Key, dict, key, {v, nullptr, nullptr}, &PyUnicode_Type, foreign})) {
         PyErr_Clear();
         failed_ = true;
     }
@@ -401,7 +401,7 @@ void Guard::items(PyObject* dict) {
     }
     Ref copy = Ref::steal(PyDict_Copy(dict));
     if (!copy || PyDict_Watch(dict_watcher, dict) < 0 ||
-        !add({this, C::Items, dict, nullptr, {copy.get(), nullptr, nullptr}, type, false})) {
+        !add({this, ConditionKind::Items, dict, nullptr, {copy.get(), nullptr, nullptr}, type, false})) {
         PyErr_Clear();
         failed_ = true;
     }
@@ -414,9 +414,9 @@ void Guard::function(PyObject* func) {
         return;
     }
     for (Py_ssize_t i = 0; i < count; i++)
-        if (conditions[i].guard == this && conditions[i].kind == C::Function && conditions[i].target == func) return;
+        if (conditions[i].guard == this && conditions[i].kind == ConditionKind::Function && conditions[i].target == func) return;
     PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(func);
-    if (!add({this, C::Function, func, nullptr,
+    if (!add({this, ConditionKind::Function, func, nullptr,
               {PyFunction_GET_CODE(func), PyFunction_GET_DEFAULTS(func), kwdefaults}, nullptr, false})) {
         failed_ = true;
         return;

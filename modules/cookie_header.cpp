@@ -13,9 +13,8 @@
 namespace {
 
 using kv::Arg;
-using kv::Kind;
 using kv::Ref;
-using kv::T;
+using kv::ParamType;
 
 using CookieObject = __pyx_obj_7kelvarn_7cookies_Cookie;
 
@@ -29,8 +28,8 @@ PyObject* write_body(PyObject*, Arg* a) {
     return KelvarnCookies.write_cookie_for_response(reinterpret_cast<CookieObject*>(a[0].o));
 }
 
-kv::FuncDef fd_write("write_set_cookie", Kind::Function, write_body,
-                     {{"cookie", T::ExtOnly, kv::D::Required, 0, &cookie_type}});
+kv::FuncDef fd_write("write_set_cookie", write_body,
+                     {{"cookie", ParamType::ExtOnly, kv::Default::Required, 0, &cookie_type}});
 
 // ===========================================================================
 // parse_cookie_header
@@ -251,8 +250,8 @@ PyObject* parse_header(PyObject* header) {
     }
 }
 
-kv::FuncDef fd_parse("parse_cookie_header", Kind::Function,
-                     [](PyObject*, Arg* a) { return parse_header(a[0].o); }, {{"value", T::Bytes}});
+kv::FuncDef fd_parse("parse_cookie_header",
+                     [](PyObject*, Arg* a) { return parse_header(a[0].o); }, {{"value", ParamType::Bytes}});
 
 // ===========================================================================
 // Module
@@ -260,8 +259,7 @@ kv::FuncDef fd_parse("parse_cookie_header", Kind::Function,
 int exec_module(PyObject*) {
     if (kelvarn_cookies_import() < 0) return -1;
     cookie_type = KelvarnCookies.CookieType;
-    if (kv::add_function(fd_write) < 0) return -1;
-    if (kv::add_function(fd_parse) < 0) return -1;
+    if (kv::add_functions() < 0) return -1;
     return 0;
 }
 

@@ -1,16 +1,17 @@
 // kelvarn.headers: the Header pair and the Headers collection.
 #include "frame.hpp"
 #include "headers.h"
+#include "typed.hpp"
 
 #include <utility>
 
 namespace {
 
 using kv::Arg;
-using kv::F;
+using kv::FieldKind;
 using kv::Kind;
 using kv::Ref;
-using kv::T;
+using kv::ParamType;
 
 kv::Name n_lower("lower");
 kv::Name n_name("name");
@@ -45,7 +46,7 @@ int header_init(PyObject* self, Arg* a) {
     return 0;
 }
 
-kv::InitDef header_init_def("Header.__init__", header_init, {{"name", T::Bytes}, {"value", T::Bytes}});
+kv::InitDef header_init_def("Header.__init__", header_init, {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
 
 kv::Site header_repr_site("Header.__repr__");
 kv::Name header_repr_prefix("<Header "), header_repr_sep(": "), header_repr_suffix(">");
@@ -183,17 +184,7 @@ PyObject* header_eq(PyObject* self, PyObject* other) {
 }
 
 kv::Site header_ne_site("Header.__ne__");
-
-PyObject* header_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op == Py_EQ) return header_eq(self, other);
-    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    Ref r = Ref::steal(header_eq(self, other));
-    if (!r) return kv::fail(header_ne_site);
-    if (r.get() == Py_NotImplemented) return r.release();
-    int t = kv::truth(r.get());
-    if (t < 0) return kv::fail(header_ne_site);
-    return PyBool_FromLong(!t);
-}
+constexpr auto header_richcompare = kv::richcompare_from_eq<header_eq, header_ne_site>;
 
 // iter(header): name, then value.
 PyObject* header_iter_body(kv::Generator* g, PyObject* sent) {
@@ -243,8 +234,8 @@ PyTypeObject HeaderType = [] {
 }();
 
 kv::PickleDef header_pickle("Header", &HeaderType,
-                            {{"name", F::Bytes, offsetof(HeaderObject, name)},
-                             {"value", F::Bytes, offsetof(HeaderObject, value)}},
+                            {{"name", FieldKind::Bytes, offsetof(HeaderObject, name)},
+                             {"value", FieldKind::Bytes, offsetof(HeaderObject, value)}},
                             0xaaf55bf, 0xe891e3f, 0xfa7a105, "(name, value)");
 
 // ===========================================================================
@@ -264,7 +255,7 @@ kv::Name n_qualname_name("__name__");
 kv::Name n_mapping("Mapping");
 kv::Name n_mutable_sequence("MutableSequence");
 kv::Name headers_repr_prefix("<Headers ");
-kv::Builtin b_staticmethod("staticmethod");
+kv::Builtin builtin_staticmethod("staticmethod");
 
 PyObject* mutable_sequence_abc = nullptr;  // the classes bound at import, for the fast paths
 PyObject* mapping_abc = nullptr;
@@ -551,9 +542,6 @@ PyObject* collect_impl(HeadersObject* self, PyObject* key) {
     return r;
 }
 
-PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) { return collect_impl<true>(self, name); }
-PyObject* get_impl(HeadersObject* self, PyObject* name) { return collect_impl<false>(self, name); }
-
 // Item 1 of the first match, which must be bytes or None.
 PyObject* first_value(PyObject* entry) {
     PyObject* value = entry_value(entry);
@@ -571,50 +559,10 @@ KV_NOINLINE PyObject* get_first_from(PyObject* list, Py_ssize_t i, PyObject* key
     return found ? found : Py_NewRef(Py_None);
 }
 
-PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
-    PyObject* list = lookup_list(self, key);
-    if (!list) return nullptr;
-    PyObject* const* items = list_items(list);
-    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
-    for (Py_ssize_t i = 0;; i++) {
-        if ((i = next_stop<false>(items, i, n, len)) == n) Py_RETURN_NONE;
-        PyObject* entry = items[i];
-        if (!plain_name(entry)) [[unlikely]]
-            return get_first_from(list, i, key);
-        if (name_is(entry, key)) return first_value(entry);
-    }
-}
-
 // Over more entries than this, keys() tracks the names seen in a set. Names
 // are exact bytes or None, whose hashing and comparison run no Python code,
 // so the set answers as the membership test on the result list does.
 constexpr Py_ssize_t keys_list_max = 6;
-
-PyObject* keys_impl(HeadersObject* self) {
-    Ref list = entry_list(self);
-    if (!list) return nullptr;
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) return nullptr;
-    Ref seen;
-    if (PyList_GET_SIZE(list.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(nullptr)))) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
-        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
-        PyObject *name, *value;
-        Ref hold[2];
-        if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
-        int known;
-        if (seen) {
-            Py_ssize_t before = PySet_GET_SIZE(seen.get());
-            if (PySet_Add(seen.get(), name) < 0) return nullptr;
-            known = PySet_GET_SIZE(seen.get()) == before;
-        } else {
-            known = PySequence_Contains(result.get(), name);
-            if (known < 0) return nullptr;
-        }
-        if (!known && PyList_Append(result.get(), name) < 0) return nullptr;
-    }
-    return PyList_AsTuple(result.get());
-}
 
 // Whether an unpacked entry matches, as `contains` compares it: both items
 // bytes or None, the name lowered.
@@ -665,30 +613,6 @@ KV_NOINLINE int contains_from(PyObject* list, Py_ssize_t i, PyObject* key) {
         if (m) return m;
     }
     return 0;
-}
-
-int contains_impl(HeadersObject* self, PyObject* key) {
-    PyObject* list = lookup_list(self, key);
-    if (!list) return -1;
-    PyObject* const* items = list_items(list);
-    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
-    for (Py_ssize_t i = 0;; i++) {
-        if ((i = next_stop<true>(items, i, n, len)) == n) return 0;
-        PyObject* entry = items[i];
-        if (!plain_pair_bytes_name(entry)) [[unlikely]]
-            return contains_from(list, i, key);
-        if (pair_name_is(entry, key)) return 1;
-    }
-}
-
-int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
-    if (self->values == Py_None) {
-        kv::none_attribute_error("append");
-        return -1;
-    }
-    Ref entry = Ref::steal(new_pair(name, value));
-    if (!entry) return -1;
-    return PyList_Append(self->values, entry.get());
 }
 
 // ---------------------------------------------------------------------------
@@ -1099,46 +1023,6 @@ public:
     ~Removal() { release(); }
 };
 
-int remove_impl(HeadersObject* self, PyObject* key) {
-    if (remove_exact(self->values, key)) return 0;
-    Ref found = Ref::steal(get_tuples_impl(self, key));
-    if (!found) return -1;
-    if (PyList_GET_SIZE(found.get()) == 0) return 0;
-    if (self->values == Py_None) {
-        kv::none_attribute_error("remove");
-        return -1;
-    }
-    // The comparisons may replace the entry list: held meanwhile.
-    Ref list = Ref::borrow(self->values);
-    Removal removal(list.get(), found.get());
-    if (!removal.prepare(key)) return -1;
-    return removal.run(self);
-}
-
-int merge_impl(HeadersObject* self, PyObject* values) {
-    if (values == Py_None) {
-        kv::none_not_iterable();
-        return -1;
-    }
-    Ref list = Ref::borrow(values);
-    // Merging the entry list into itself takes each entry once.
-    Py_ssize_t bound = values == self->values ? PyList_GET_SIZE(values) : PY_SSIZE_T_MAX;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values) && i < bound; i++) {
-        PyObject* item = PyList_GET_ITEM(values, i);
-        if (item == Py_None) continue;
-        if (!PyTuple_CheckExact(item)) {
-            kv::expected_error("tuple", item);
-            return -1;
-        }
-        if (self->values == Py_None) {
-            kv::none_attribute_error("append");
-            return -1;
-        }
-        if (PyList_Append(self->values, item) < 0) return -1;
-    }
-    return 0;
-}
-
 PyObject* new_headers(PyObject* list);
 
 // Copy the plain pairs of `source` as new pairs into `slots`, which the
@@ -1175,6 +1059,42 @@ PyObject* plain_copy(PyObject* a, PyObject* b) {
     return new_headers(copy.get());
 }
 
+// ---------------------------------------------------------------------------
+// Typed method table: each entry honours a Python subclass's override unless
+// told to skip the check.
+//
+// The methods of the table, declared in the order of the class dictionary
+// (the registry installs them as declared; items, update, add_many, __add__
+// and __radd__ follow further down).
+
+PyObject* keys_impl(HeadersObject* self) {
+    Ref list = entry_list(self);
+    if (!list) return nullptr;
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) return nullptr;
+    Ref seen;
+    if (PyList_GET_SIZE(list.get()) > keys_list_max && !(seen = Ref::steal(PySet_New(nullptr)))) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++) {
+        Ref entry = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        PyObject *name, *value;
+        Ref hold[2];
+        if (!unpack_entry(entry.get(), &name, &value, hold)) return nullptr;
+        int known;
+        if (seen) {
+            Py_ssize_t before = PySet_GET_SIZE(seen.get());
+            if (PySet_Add(seen.get(), name) < 0) return nullptr;
+            known = PySet_GET_SIZE(seen.get()) == before;
+        } else {
+            known = PySequence_Contains(result.get(), name);
+            if (known < 0) return nullptr;
+        }
+        if (!known && PyList_Append(result.get(), name) < 0) return nullptr;
+    }
+    return PyList_AsTuple(result.get());
+}
+
+kv::FuncDef fd_keys(&HeadersType, "Headers.keys", [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
+
 PyObject* clone_impl(HeadersObject* self) {
     Ref list = entry_list(self);
     if (!list) return nullptr;
@@ -1193,84 +1113,171 @@ PyObject* clone_impl(HeadersObject* self) {
     return new_headers(copy.get());
 }
 
-// ---------------------------------------------------------------------------
-// Typed method table: each entry honours a Python subclass's override unless
-// told to skip the check.
+kv::FuncDef fd_clone(&HeadersType, "Headers.clone", [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
 
-kv::FuncDef fd_keys("Headers.keys", Kind::Method, [](PyObject* self, Arg*) { return keys_impl(as_headers(self)); });
-kv::FuncDef fd_clone("Headers.clone", Kind::Method,
-                     [](PyObject* self, Arg*) { return clone_impl(as_headers(self)); });
-kv::FuncDef fd_get("Headers.get", Kind::Method,
-                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); }, {{"name", T::Bytes}});
-kv::FuncDef fd_get_tuples("Headers.get_tuples", Kind::Method,
+PyObject* get_impl(HeadersObject* self, PyObject* name) { return collect_impl<false>(self, name); }
+kv::FuncDef fd_get(&HeadersType, "Headers.get",
+                   [](PyObject* self, Arg* a) { return get_impl(as_headers(self), a[0].o); },
+                   {{"name", ParamType::Bytes}});
+
+PyObject* get_tuples_impl(HeadersObject* self, PyObject* name) { return collect_impl<true>(self, name); }
+kv::FuncDef fd_get_tuples(&HeadersType, "Headers.get_tuples",
                           [](PyObject* self, Arg* a) { return get_tuples_impl(as_headers(self), a[0].o); },
-                          {{"name", T::Bytes}});
-kv::FuncDef fd_get_first("Headers.get_first", Kind::Method,
-                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
-                         {{"key", T::Bytes}});
-PyObject* get_single_impl(HeadersObject* self, PyObject* key);
-kv::FuncDef fd_get_single("Headers.get_single", Kind::Method,
-                          [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
-                          {{"key", T::Bytes}});
+                          {{"name", ParamType::Bytes}});
+
 PyObject* none_result(int r) { return r < 0 ? nullptr : Py_NewRef(Py_None); }
-kv::FuncDef fd_add("Headers.add", Kind::Method,
+int add_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    if (self->values == Py_None) {
+        kv::none_attribute_error("append");
+        return -1;
+    }
+    Ref entry = Ref::steal(new_pair(name, value));
+    if (!entry) return -1;
+    return PyList_Append(self->values, entry.get());
+}
+kv::FuncDef fd_add(&HeadersType, "Headers.add",
                    [](PyObject* self, Arg* a) { return none_result(add_impl(as_headers(self), a[0].o, a[1].o)); },
-                   {{"name", T::Bytes}, {"value", T::Bytes}});
-int set_impl(HeadersObject* self, PyObject* name, PyObject* value);
-kv::FuncDef fd_set("Headers.set", Kind::Method,
+                   {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
+
+// Internal calls through the typed table (below, after the table entries).
+int call_add(HeadersObject* self, PyObject* name, PyObject* value);
+int call_contains(HeadersObject* self, PyObject* key);
+int call_remove(HeadersObject* self, PyObject* key);
+
+int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
+    // On the built-in type contains, remove and add are the module's own: a
+    // list that allows one-pass removal needs no separate contains scan.
+    if (!kv::may_override(as_object(self)) && remove_exact(self->values, name)) return call_add(self, name, value);
+    int found = call_contains(self, name);
+    if (found < 0) return -1;
+    if (found && call_remove(self, name) < 0) return -1;
+    return call_add(self, name, value);
+}
+kv::FuncDef fd_set(&HeadersType, "Headers.set",
                    [](PyObject* self, Arg* a) { return none_result(set_impl(as_headers(self), a[0].o, a[1].o)); },
-                   {{"name", T::Bytes}, {"value", T::Bytes}});
-kv::FuncDef fd_remove("Headers.remove", Kind::Method,
+                   {{"name", ParamType::Bytes}, {"value", ParamType::Bytes}});
+
+PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
+    Ref values = Ref::steal(self->__pyx_vtab->get(self, key, 0));
+    if (!values) return nullptr;
+    if (values.get() == Py_None) return kv::none_no_len();
+    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
+    if (n > 1) {
+        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
+        return nullptr;
+    }
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
+        return nullptr;
+    }
+    PyObject* value = PyTuple_GET_ITEM(values.get(), 0);
+    if (!kv::check_exact(value, &PyBytes_Type)) return nullptr;
+    return Py_NewRef(value);
+}
+kv::FuncDef fd_get_single(&HeadersType, "Headers.get_single",
+                          [](PyObject* self, Arg* a) { return get_single_impl(as_headers(self), a[0].o); },
+                          {{"key", ParamType::Bytes}});
+
+PyObject* get_first_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return nullptr;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<false>(items, i, n, len)) == n) Py_RETURN_NONE;
+        PyObject* entry = items[i];
+        if (!plain_name(entry)) [[unlikely]]
+            return get_first_from(list, i, key);
+        if (name_is(entry, key)) return first_value(entry);
+    }
+}
+kv::FuncDef fd_get_first(&HeadersType, "Headers.get_first",
+                         [](PyObject* self, Arg* a) { return get_first_impl(as_headers(self), a[0].o); },
+                         {{"key", ParamType::Bytes}});
+
+int remove_impl(HeadersObject* self, PyObject* key) {
+    if (remove_exact(self->values, key)) return 0;
+    Ref found = Ref::steal(get_tuples_impl(self, key));
+    if (!found) return -1;
+    if (PyList_GET_SIZE(found.get()) == 0) return 0;
+    if (self->values == Py_None) {
+        kv::none_attribute_error("remove");
+        return -1;
+    }
+    // The comparisons may replace the entry list: held meanwhile.
+    Ref list = Ref::borrow(self->values);
+    Removal removal(list.get(), found.get());
+    if (!removal.prepare(key)) return -1;
+    return removal.run(self);
+}
+kv::FuncDef fd_remove(&HeadersType, "Headers.remove",
                       [](PyObject* self, Arg* a) { return none_result(remove_impl(as_headers(self), a[0].o)); },
-                      {{"key", T::Bytes}});
-kv::FuncDef fd_merge("Headers.merge", Kind::Method,
+                      {{"key", ParamType::Bytes}});
+
+int merge_impl(HeadersObject* self, PyObject* values) {
+    if (values == Py_None) {
+        kv::none_not_iterable();
+        return -1;
+    }
+    Ref list = Ref::borrow(values);
+    // Merging the entry list into itself takes each entry once.
+    Py_ssize_t bound = values == self->values ? PyList_GET_SIZE(values) : PY_SSIZE_T_MAX;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values) && i < bound; i++) {
+        PyObject* item = PyList_GET_ITEM(values, i);
+        if (item == Py_None) continue;
+        if (!PyTuple_CheckExact(item)) {
+            kv::expected_error("tuple", item);
+            return -1;
+        }
+        if (self->values == Py_None) {
+            kv::none_attribute_error("append");
+            return -1;
+        }
+        if (PyList_Append(self->values, item) < 0) return -1;
+    }
+    return 0;
+}
+kv::FuncDef fd_merge(&HeadersType, "Headers.merge",
                      [](PyObject* self, Arg* a) { return none_result(merge_impl(as_headers(self), a[0].o)); },
-                     {{"values", T::List}});
-kv::FuncDef fd_contains("Headers.contains", Kind::Method,
+                     {{"values", ParamType::List}});
+
+int contains_impl(HeadersObject* self, PyObject* key) {
+    PyObject* list = lookup_list(self, key);
+    if (!list) return -1;
+    PyObject* const* items = list_items(list);
+    const Py_ssize_t n = PyList_GET_SIZE(list), len = PyBytes_GET_SIZE(key);
+    for (Py_ssize_t i = 0;; i++) {
+        if ((i = next_stop<true>(items, i, n, len)) == n) return 0;
+        PyObject* entry = items[i];
+        if (!plain_pair_bytes_name(entry)) [[unlikely]]
+            return contains_from(list, i, key);
+        if (pair_name_is(entry, key)) return 1;
+    }
+}
+kv::FuncDef fd_contains(&HeadersType, "Headers.contains",
                         [](PyObject* self, Arg* a) -> PyObject* {
                             int r = contains_impl(as_headers(self), a[0].o);
                             return r < 0 ? nullptr : PyBool_FromLong(r);
                         },
-                        {{"key", T::Bytes}});
+                        {{"key", ParamType::Bytes}});
 
-// Entries returning an object: the override's result must pass `check`.
-template <class Check, class Impl, class... A>
-PyObject* object_entry(HeadersObject* self, int skip, kv::FuncDef& fd, Check check, Impl impl, A... args) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd, &r, args...)) {
-        if (r && !check(r)) Py_CLEAR(r);
-    } else {
-        r = impl(self, args...);
-    }
-    return r ? r : kv::fail(fd.site);
-}
+// The typed entries (kv::object_entry and the others: override, body, entry).
+using kv::object_entry;
+using kv::void_entry;
+using kv::returns_bytes;
+using kv::returns_list;
+using kv::returns_tuple;
+bool returns_headers(PyObject* r) { return kv::check_instance(r, &HeadersType); }
 
-// Entries without a result: the override's result is discarded.
-template <class Impl, class... A>
-void void_entry(HeadersObject* self, int skip, kv::FuncDef& fd, Impl impl, A... args) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd, &r, args...)) {
-        if (!r) kv::add_traceback(fd.site);
-        Py_XDECREF(r);
-        return;
-    }
-    if (impl(self, args...) < 0) kv::add_traceback(fd.site);
-}
-
-bool is_tuple(PyObject* r) { return kv::check_exact(r, &PyTuple_Type); }
-bool is_list(PyObject* r) { return kv::check_exact(r, &PyList_Type); }
-bool is_bytes(PyObject* r) { return kv::check_exact(r, &PyBytes_Type); }
-bool is_headers(PyObject* r) { return kv::check_instance(r, &HeadersType); }
-
-PyObject* t_keys(HeadersObject* self, int skip) { return object_entry(self, skip, fd_keys, is_tuple, keys_impl); }
+PyObject* t_keys(HeadersObject* self, int skip) { return object_entry(self, skip, fd_keys, returns_tuple, keys_impl); }
 HeadersObject* t_clone(HeadersObject* self, int skip) {
-    return as_headers(object_entry(self, skip, fd_clone, is_headers, clone_impl));
+    return as_headers(object_entry(self, skip, fd_clone, returns_headers, clone_impl));
 }
 PyObject* t_get(HeadersObject* self, PyObject* name, int skip) {
-    return object_entry(self, skip, fd_get, is_tuple, get_impl, name);
+    return object_entry(self, skip, fd_get, returns_tuple, get_impl, name);
 }
 PyObject* t_get_tuples(HeadersObject* self, PyObject* name, int skip) {
-    return object_entry(self, skip, fd_get_tuples, is_list, get_tuples_impl, name);
+    return object_entry(self, skip, fd_get_tuples, returns_list, get_tuples_impl, name);
 }
 void t_add(HeadersObject* self, PyObject* name, PyObject* value, int skip) {
     void_entry(self, skip, fd_add, add_impl, name, value);
@@ -1279,26 +1286,17 @@ void t_set(HeadersObject* self, PyObject* name, PyObject* value, int skip) {
     void_entry(self, skip, fd_set, set_impl, name, value);
 }
 PyObject* t_get_single(HeadersObject* self, PyObject* key, int skip) {
-    return object_entry(self, skip, fd_get_single, is_bytes, get_single_impl, key);
+    return object_entry(self, skip, fd_get_single, returns_bytes, get_single_impl, key);
 }
 PyObject* t_get_first(HeadersObject* self, PyObject* key, int skip) {
-    return object_entry(self, skip, fd_get_first, is_bytes, get_first_impl, key);
+    return object_entry(self, skip, fd_get_first, returns_bytes, get_first_impl, key);
 }
 void t_remove(HeadersObject* self, PyObject* key, int skip) { void_entry(self, skip, fd_remove, remove_impl, key); }
 void t_merge(HeadersObject* self, PyObject* values, int skip) {
     void_entry(self, skip, fd_merge, merge_impl, values);
 }
 int t_contains(HeadersObject* self, PyObject* key, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_contains, &r, key)) {
-        int t = r ? kv::truth(r) : -1;
-        Py_XDECREF(r);
-        if (t < 0) kv::add_traceback(fd_contains.site);
-        return t < 0 ? 0 : t;
-    }
-    int t = contains_impl(self, key);
-    if (t < 0) kv::add_traceback(fd_contains.site);
-    return t < 0 ? 0 : t;
+    return kv::truth_entry(self, skip, fd_contains, contains_impl, key);
 }
 
 // Internal calls through the table report failure as -1. For the exact type
@@ -1332,37 +1330,8 @@ int call_set(HeadersObject* self, PyObject* name, PyObject* value) {
 }
 int call_remove(HeadersObject* self, PyObject* key) { return call_void(self, fd_remove, t_remove, remove_impl, key); }
 
-PyObject* get_single_impl(HeadersObject* self, PyObject* key) {
-    Ref values = Ref::steal(self->__pyx_vtab->get(self, key, 0));
-    if (!values) return nullptr;
-    if (values.get() == Py_None) return kv::none_no_len();
-    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    if (n > 1) {
-        PyErr_SetString(PyExc_ValueError, "Headers contains more than one header with the given key");
-        return nullptr;
-    }
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "Headers does not contain one header with the given key");
-        return nullptr;
-    }
-    PyObject* value = PyTuple_GET_ITEM(values.get(), 0);
-    if (!kv::check_exact(value, &PyBytes_Type)) return nullptr;
-    return Py_NewRef(value);
-}
-
-int set_impl(HeadersObject* self, PyObject* name, PyObject* value) {
-    // On the built-in type contains, remove and add are the module's own: a
-    // list that allows one-pass removal needs no separate contains scan.
-    if (!kv::may_override(as_object(self)) && remove_exact(self->values, name)) return call_add(self, name, value);
-    int found = call_contains(self, name);
-    if (found < 0) return -1;
-    if (found && call_remove(self, name) < 0) return -1;
-    return call_add(self, name, value);
-}
-
 // ---------------------------------------------------------------------------
 // Construction, iteration, representation
-
 
 PyObject* headers_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* o = type->tp_alloc(type, 0);
@@ -1390,7 +1359,7 @@ int headers_init(PyObject* self, Arg* a) {
     return 0;
 }
 
-kv::InitDef headers_init_def("Headers.__init__", headers_init, {{"values", T::List, kv::D::None}});
+kv::InitDef headers_init_def("Headers.__init__", headers_init, {{"values", ParamType::List, kv::Default::None}});
 
 int headers_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_headers(self)->values);
@@ -1444,7 +1413,7 @@ PyObject* entries_generator(PyObject* self, kv::ScopeType& scope_type, kv::GenDe
     return kv::make_generator(gen, scope.get());
 }
 
-kv::FuncDef fd_items("Headers.items", Kind::Method,
+kv::FuncDef fd_items(&HeadersType, "Headers.items",
                      [](PyObject* self, Arg*) { return entries_generator(self, items_scope, items_gen); });
 kv::Site headers_iter_site("Headers.__iter__");
 
@@ -1561,43 +1530,6 @@ int add_pair(HeadersObject* self, PyObject* key, PyObject* value) {
     return call_add(self, key, value);
 }
 
-PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
-    int seq = is_instance_of_global(values, n_mutable_sequence, mutable_sequence_abc, &PyList_Type);
-    if (seq < 0) return nullptr;
-    if (seq) {
-        if (for_each(values, bound_for(as_object(self), values),
-                     [&](PyObject* item) { return add_item(as_object(self), item); }) < 0)
-            return nullptr;
-        Py_RETURN_NONE;
-    }
-    int map = is_instance_of_global(values, n_mapping, mapping_abc, &PyDict_Type);
-    if (map < 0) return nullptr;
-    if (!map) {
-        PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
-        return nullptr;
-    }
-    if (PyDict_CheckExact(values)) {
-        Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(values, &pos, &key, &value)) {
-            Ref k = Ref::borrow(key), v = Ref::borrow(value);
-            if (add_pair(self, key, value) < 0) return nullptr;
-            if (PyDict_GET_SIZE(values) != size) return kv::dict_changed_size();
-        }
-        Py_RETURN_NONE;
-    }
-    Ref items = Ref::steal(kv::call_method(values, n_items));
-    if (!items) return nullptr;
-    if (for_each(items.get(), PY_SSIZE_T_MAX, [&](PyObject* item) {
-            PyObject *key, *value;
-            Ref hold[2];
-            if (!kv::unpack2(item, &key, &value, hold)) return -1;
-            return add_pair(self, key, value);
-        }) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
 // name.lower() of an exact bytes name, or the name itself when it has no
 // capital letter (equal in value, which is all a dict lookup asks).
 PyObject* lowered_name(PyObject* name) {
@@ -1671,15 +1603,48 @@ int update_exact(PyObject* self, PyObject* values) {
 PyObject* update_impl(PyObject* self, PyObject* values) {
     int done = update_exact(self, values);
     if (done) return done < 0 ? nullptr : Py_NewRef(Py_None);
-    Py_ssize_t size = PyDict_GET_SIZE(values), pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(values, &pos, &key, &value)) {
-        Ref k = Ref::borrow(key), v = Ref::borrow(value);
-        if (PyObject_SetItem(self, key, value) < 0) return nullptr;
-        if (PyDict_GET_SIZE(values) != size) return kv::dict_changed_size();
-    }
+    if (kv::for_each_item(values, [&](PyObject* key, PyObject* value) { return PyObject_SetItem(self, key, value); }) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
+kv::FuncDef fd_update(&HeadersType, "Headers.update",
+                      [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
+                      {{"values", ParamType::DictOnly}});
+
+PyObject* add_many_impl(HeadersObject* self, PyObject* values) {
+    int seq = is_instance_of_global(values, n_mutable_sequence, mutable_sequence_abc, &PyList_Type);
+    if (seq < 0) return nullptr;
+    if (seq) {
+        if (for_each(values, bound_for(as_object(self), values),
+                     [&](PyObject* item) { return add_item(as_object(self), item); }) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    int map = is_instance_of_global(values, n_mapping, mapping_abc, &PyDict_Type);
+    if (map < 0) return nullptr;
+    if (!map) {
+        PyErr_SetString(PyExc_ValueError, "values must be dict[bytes, bytes] or list[Header]");
+        return nullptr;
+    }
+    if (PyDict_CheckExact(values)) {
+        if (kv::for_each_item(values, [&](PyObject* key, PyObject* value) { return add_pair(self, key, value); }) < 0)
+            return nullptr;
+        Py_RETURN_NONE;
+    }
+    Ref items = Ref::steal(kv::call_method(values, n_items));
+    if (!items) return nullptr;
+    if (for_each(items.get(), PY_SSIZE_T_MAX, [&](PyObject* item) {
+            PyObject *key, *value;
+            Ref hold[2];
+            if (!kv::unpack2(item, &key, &value, hold)) return -1;
+            return add_pair(self, key, value);
+        }) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+kv::FuncDef fd_add_many(&HeadersType, "Headers.add_many",
+                        [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
+                        {{"values"}});
 
 PyObject* text_of_class_name(PyObject* instance) {
     Ref cls = Ref::steal(PyObject_GetAttr(instance, n_class));
@@ -1781,14 +1746,9 @@ PyObject* add_impl_op(PyObject* self, PyObject* other) {
     return call_add_to_instance(self, copy.get(), other);
 }
 
-kv::FuncDef fd_update("Headers.update", Kind::Method, [](PyObject* self, Arg* a) { return update_impl(self, a[0].o); },
-                      {{"values", T::DictOnly}});
-kv::FuncDef fd_add_many("Headers.add_many", Kind::Method,
-                        [](PyObject* self, Arg* a) { return add_many_impl(as_headers(self), a[0].o); },
-                        {{"values"}});
-kv::FuncDef fd_dunder_add("Headers.__add__", Kind::Method,
+kv::FuncDef fd_dunder_add(&HeadersType, "Headers.__add__",
                           [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
-kv::FuncDef fd_dunder_radd("Headers.__radd__", Kind::Method,
+kv::FuncDef fd_dunder_radd(&HeadersType, "Headers.__radd__",
                            [](PyObject* self, Arg* a) { return add_impl_op(self, a[0].o); }, {{"other"}});
 
 PyObject* headers_nb_add(PyObject* left, PyObject* right);
@@ -1895,7 +1855,7 @@ PyTypeObject HeadersType = [] {
     return t;
 }();
 
-kv::PickleDef headers_pickle("Headers", &HeadersType, {{"values", F::List, offsetof(HeadersObject, values)}},
+kv::PickleDef headers_pickle("Headers", &HeadersType, {{"values", FieldKind::List, offsetof(HeadersObject, values)}},
                              0x89445ea, 0x048b0cb, 0xf09cc7e, "(values)");
 
 // ===========================================================================
@@ -1931,15 +1891,12 @@ int exec_module(PyObject*) {
     Py_XINCREF(mapping_abc);
     Py_XINCREF(mutable_sequence_abc);
 
-    for (kv::FuncDef* fd : {&fd_keys, &fd_clone, &fd_get, &fd_get_tuples, &fd_add, &fd_set, &fd_get_single,
-                            &fd_get_first, &fd_remove, &fd_merge, &fd_contains, &fd_items, &fd_update,
-                            &fd_add_many, &fd_dunder_add, &fd_dunder_radd})
-        if (kv::add_method(&HeadersType, *fd) < 0) return -1;
+    if (kv::add_methods(&HeadersType) < 0) return -1;
     Ref annotations = Ref::steal(Py_BuildValue("{s:s}", "values", "dict[bytes, bytes]"));
     if (!annotations || PyObject_SetAttrString(fd_update.func, "__annotations__", annotations.get()) < 0) return -1;
     PyObject* fn = kv::make_function(fd_add_to_instance);
     if (!fn) return -1;
-    Ref wrapped = Ref::steal(kv::call(b_staticmethod, fn));
+    Ref wrapped = Ref::steal(kv::call(builtin_staticmethod, fn));
     if (!wrapped || PyDict_SetItem(HeadersType.tp_dict, n_add_to_instance, wrapped.get()) < 0) return -1;
     PyType_Modified(&HeadersType);
 

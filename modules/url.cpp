@@ -7,16 +7,16 @@
 // concatenating the stored components in one allocation and parsing the
 // result afresh.
 #include "frame.hpp"
+#include "typed.hpp"
 #include "url.h"
 #include "watch.hpp"
 
 namespace {
 
 using kv::Arg;
-using kv::F;
-using kv::Kind;
+using kv::FieldKind;
 using kv::Ref;
-using kv::T;
+using kv::ParamType;
 
 using URLObject = __pyx_obj_7kelvarn_3url_URL;
 using URLTable = __pyx_vtabstruct_7kelvarn_3url_URL;
@@ -46,7 +46,7 @@ PyObject* as_object(URLObject* u) { return reinterpret_cast<PyObject*>(u); }
 extern PyTypeObject InvalidURLType;
 PyObject* const invalid_url = reinterpret_cast<PyObject*>(&InvalidURLType);
 
-kv::Signature invalid_url_init_sig("__init__", {{"message", T::Str}});
+kv::Signature invalid_url_init_sig("__init__", {{"message", ParamType::Str}});
 kv::Site invalid_url_init_site("InvalidURL.__init__");
 
 // The message becomes the single item of `args`.
@@ -175,7 +175,7 @@ bool invalid_schema(PyObject* schema) {
 // URL construction
 
 int url_init(PyObject* self, Arg* a);
-kv::InitDef url_init_def("URL.__init__", url_init, {{"value", T::Bytes}});
+kv::InitDef url_init_def("URL.__init__", url_init, {{"value", ParamType::Bytes}});
 kv::Site& url_init_site = url_init_def.site;
 
 // The parser: `httptools.parse_url` read from the module global now.
@@ -678,16 +678,7 @@ PyObject* url_eq(PyObject* self, PyObject* other) {
     return PyBool_FromLong(r);
 }
 
-PyObject* url_richcompare(PyObject* self, PyObject* other, int op) {
-    if (op == Py_EQ) return url_eq(self, other);
-    if (op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
-    PyObject* r = url_eq(self, other);
-    if (!r) return kv::fail(url_ne_site);
-    if (r == Py_NotImplemented) return r;
-    PyObject* negated = PyBool_FromLong(r == Py_False);
-    Py_DECREF(r);
-    return negated;
-}
+constexpr auto url_richcompare = kv::richcompare_from_eq<url_eq, url_ne_site>;
 
 // ===========================================================================
 // Composition: the bodies (no traceback entry of their own)
@@ -725,6 +716,8 @@ PyObject* join_impl(URLObject* self, PyObject* other) {
         return new_url_from(concat({Piece{a, 0, 1}, Piece{b}}));
     return new_url_from(concat({Piece{a}, Piece{b}}));
 }
+kv::FuncDef fd_join(&URLType, "URL.join", [](PyObject* self, Arg* a) { return join_impl(as_url(self), a[0].o); },
+                    {{"other", ParamType::Ext, kv::Default::Required, 0, &url_type}});
 
 // ":" and the decimal digits of `port` at the end of `buf`, as "%d" writes
 // them (the formatting functions cost more than the rest of a rebuild).
@@ -767,6 +760,7 @@ PyObject* base_url_impl(URLObject* self) {
     Authority a(self->host, true, shown_port ? port : 0);
     return new_url_from(concat({Piece{self->schema}, raw_piece("://", 3), a.open, a.host, a.close, a.port_piece}));
 }
+kv::FuncDef fd_base_url(&URLType, "URL.base_url", [](PyObject* self, Arg*) { return base_url_impl(as_url(self)); });
 
 // schema://authority path [?query] [#fragment], with the query and fragment
 // given (null: left out).
@@ -798,6 +792,9 @@ PyObject* with_host_impl(URLObject* self, PyObject* host) {
     Authority a(host, false, 0);
     return new_url_from(rebuild(self->schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
+kv::FuncDef fd_with_host(&URLType, "URL.with_host",
+                         [](PyObject* self, Arg* a) { return with_host_impl(as_url(self), a[0].o); },
+                         {{"host", ParamType::Bytes}});
 
 PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
     if (!check_bytes_arg("schema", schema)) return nullptr;
@@ -808,6 +805,9 @@ PyObject* with_scheme_impl(URLObject* self, PyObject* schema) {
     Authority a(self->host, true, 0);
     return new_url_from(rebuild(schema, a, self->path, optional(self->query), optional(self->fragment)));
 }
+kv::FuncDef fd_with_scheme(&URLType, "URL.with_scheme",
+                           [](PyObject* self, Arg* a) { return with_scheme_impl(as_url(self), a[0].o); },
+                           {{"schema", ParamType::Bytes}});
 
 PyObject* with_query_impl(URLObject* self, PyObject* query) {
     if (!check_bytes_arg("query", query)) return nullptr;
@@ -822,67 +822,31 @@ PyObject* with_query_impl(URLObject* self, PyObject* query) {
     if (!q && !f) return new_url_from(concat({Piece{self->path}}));
     return new_url_from(concat({Piece{self->path}, q0, q1, f0, f1}));
 }
+kv::FuncDef fd_with_query(&URLType, "URL.with_query",
+                          [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
+                          {{"query", ParamType::Bytes}});
 
 // ===========================================================================
 // Composition: Python methods and typed entry points
 
-kv::FuncDef fd_join("URL.join", Kind::Method, [](PyObject* self, Arg* a) { return join_impl(as_url(self), a[0].o); },
-                    {{"other", T::Ext, kv::D::Required, 0, &url_type}});
-kv::FuncDef fd_base_url("URL.base_url", Kind::Method, [](PyObject* self, Arg*) { return base_url_impl(as_url(self)); });
-kv::FuncDef fd_with_host("URL.with_host", Kind::Method,
-                         [](PyObject* self, Arg* a) { return with_host_impl(as_url(self), a[0].o); },
-                         {{"host", T::Bytes}});
-kv::FuncDef fd_with_scheme("URL.with_scheme", Kind::Method,
-                           [](PyObject* self, Arg* a) { return with_scheme_impl(as_url(self), a[0].o); },
-                           {{"schema", T::Bytes}});
-kv::FuncDef fd_with_query("URL.with_query", Kind::Method,
-                          [](PyObject* self, Arg* a) { return with_query_impl(as_url(self), a[0].o); },
-                          {{"query", T::Bytes}});
 
-// The result of an override: None or a URL (a subclass too).
-URLObject* override_result(PyObject* r, kv::FuncDef& fd) {
-    if (r && !kv::check_instance(r, &URLType)) Py_CLEAR(r);
-    if (!r) kv::fail(fd.site);
-    return as_url(r);
-}
-
-URLObject* finish(PyObject* r, kv::FuncDef& fd) {
-    if (!r) kv::fail(fd.site);
-    return as_url(r);
-}
+// The typed entries: an override's result is None or a URL (a subclass too).
+bool returns_url(PyObject* r) { return kv::check_instance(r, &URLType); }
 
 URLObject* t_join(URLObject* self, URLObject* other, int skip) {
-    PyObject* o = other ? as_object(other) : Py_None;
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_join, &r, o)) return override_result(r, fd_join);
-    return finish(join_impl(self, o), fd_join);
+    return as_url(kv::object_entry(self, skip, fd_join, returns_url, join_impl, other ? as_object(other) : Py_None));
 }
-
 URLObject* t_base_url(URLObject* self, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_base_url, &r)) return override_result(r, fd_base_url);
-    return finish(base_url_impl(self), fd_base_url);
+    return as_url(kv::object_entry(self, skip, fd_base_url, returns_url, base_url_impl));
 }
-
 URLObject* t_with_host(URLObject* self, PyObject* host, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_with_host, &r, host ? host : Py_None))
-        return override_result(r, fd_with_host);
-    return finish(with_host_impl(self, host), fd_with_host);
+    return as_url(kv::object_entry(self, skip, fd_with_host, returns_url, with_host_impl, host));
 }
-
 URLObject* t_with_scheme(URLObject* self, PyObject* schema, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_with_scheme, &r, schema ? schema : Py_None))
-        return override_result(r, fd_with_scheme);
-    return finish(with_scheme_impl(self, schema), fd_with_scheme);
+    return as_url(kv::object_entry(self, skip, fd_with_scheme, returns_url, with_scheme_impl, schema));
 }
-
 URLObject* t_with_query(URLObject* self, PyObject* query, int skip) {
-    PyObject* r;
-    if (kv::dispatch(as_object(self), skip, fd_with_query, &r, query ? query : Py_None))
-        return override_result(r, fd_with_query);
-    return finish(with_query_impl(self, query), fd_with_query);
+    return as_url(kv::object_entry(self, skip, fd_with_query, returns_url, with_query_impl, query));
 }
 
 kv::Site url_add_site("URL.__add__");
@@ -906,7 +870,7 @@ PyObject* url_add(PyObject* self, PyObject* other) {
 
 // `__radd__` (what the host would derive from the addition slot) is
 // replaced: a URL on the right-hand side of `+` is not supported.
-kv::FuncDef fd_radd("URL.__radd__", Kind::Method, [](PyObject*, Arg*) { Py_RETURN_NOTIMPLEMENTED; }, {{"other"}});
+kv::FuncDef fd_radd(&URLType, "URL.__radd__", [](PyObject*, Arg*) { Py_RETURN_NOTIMPLEMENTED; }, {{"other"}});
 
 // ===========================================================================
 // Building helpers
@@ -927,6 +891,10 @@ PyObject* build_absolute_url_impl(PyObject* scheme, PyObject* host, PyObject* ba
     return new_url_from(concat(
         {Piece{scheme}, raw_piece("://", 3), Piece{host}, base_lead, base_piece, path_lead, path_piece}));
 }
+kv::FuncDef fd_build_absolute_url(
+    "build_absolute_url", [](PyObject*, Arg* a) { return build_absolute_url_impl(a[0].o, a[1].o, a[2].o, a[3].o); },
+    {{"scheme", ParamType::Bytes}, {"host", ParamType::Bytes}, {"base_path", ParamType::Bytes},
+     {"path", ParamType::Bytes}});
 
 // Concatenate text slices into one new string.
 struct TextPiece {
@@ -990,14 +958,9 @@ PyObject* join_prefix_impl(PyObject* prefix, PyObject* path) {
     if (lead) return concat_text({head, {prefix}, {path}});
     return concat_text({head, {path}});
 }
+kv::FuncDef fd_join_prefix("join_prefix", [](PyObject*, Arg* a) { return join_prefix_impl(a[0].o, a[1].o); },
+                           {{"prefix", ParamType::Str}, {"path", ParamType::Str}});
 
-kv::FuncDef fd_build_absolute_url(
-    "build_absolute_url", Kind::Function,
-    [](PyObject*, Arg* a) { return build_absolute_url_impl(a[0].o, a[1].o, a[2].o, a[3].o); },
-    {{"scheme", T::Bytes}, {"host", T::Bytes}, {"base_path", T::Bytes}, {"path", T::Bytes}});
-kv::FuncDef fd_join_prefix("join_prefix", Kind::Function,
-                           [](PyObject*, Arg* a) { return join_prefix_impl(a[0].o, a[1].o); },
-                           {{"prefix", T::Str}, {"path", T::Str}});
 
 bool check_arg(const char* name, PyObject* o, PyTypeObject* type) {
     if (o && kv::exact_or_none(o, type)) return true;
@@ -1012,7 +975,8 @@ URLObject* c_build_absolute_url(PyObject* scheme, PyObject* host, PyObject* base
     if (!check_arg("scheme", scheme, &PyBytes_Type) || !check_arg("host", host, &PyBytes_Type) ||
         !check_arg("base_path", base_path, &PyBytes_Type) || !check_arg("path", path, &PyBytes_Type))
         return as_url(kv::fail(fd_build_absolute_url.site));
-    return finish(build_absolute_url_impl(scheme, host, base_path, path), fd_build_absolute_url);
+    PyObject* r = build_absolute_url_impl(scheme, host, base_path, path);
+    return as_url(r ? r : kv::fail(fd_build_absolute_url.site));
 }
 
 PyObject* c_join_prefix(PyObject* prefix, PyObject* path, int) {
@@ -1069,14 +1033,14 @@ PyTypeObject URLType = [] {
 }();
 
 kv::PickleDef url_pickle("URL", &URLType,
-                         {{"fragment", F::Bytes, offsetof(URLObject, fragment)},
-                          {"host", F::Bytes, offsetof(URLObject, host)},
-                          {"is_absolute", F::Bool, offsetof(URLObject, is_absolute)},
-                          {"path", F::Bytes, offsetof(URLObject, path)},
-                          {"port", F::Int32, offsetof(URLObject, port)},
-                          {"query", F::Bytes, offsetof(URLObject, query)},
-                          {"schema", F::Bytes, offsetof(URLObject, schema)},
-                          {"value", F::Bytes, offsetof(URLObject, value)}},
+                         {{"fragment", FieldKind::Bytes, offsetof(URLObject, fragment)},
+                          {"host", FieldKind::Bytes, offsetof(URLObject, host)},
+                          {"is_absolute", FieldKind::Bool, offsetof(URLObject, is_absolute)},
+                          {"path", FieldKind::Bytes, offsetof(URLObject, path)},
+                          {"port", FieldKind::Int32, offsetof(URLObject, port)},
+                          {"query", FieldKind::Bytes, offsetof(URLObject, query)},
+                          {"schema", FieldKind::Bytes, offsetof(URLObject, schema)},
+                          {"value", FieldKind::Bytes, offsetof(URLObject, value)}},
                          0x9303e4b, 0x06acbd0, 0x34a39a6,
                          "(fragment, host, is_absolute, path, port, query, schema, value)");
 
@@ -1136,10 +1100,8 @@ int exec_module(PyObject*) {
     if (import_httptools() < 0) return -1;
     if (kv::import_from("urllib.parse", "urlparse") < 0) return -1;
 
-    for (kv::FuncDef* fd : {&fd_join, &fd_base_url, &fd_with_host, &fd_with_scheme, &fd_with_query, &fd_radd})
-        if (kv::add_method(&URLType, *fd) < 0) return -1;
-    if (kv::add_function(fd_build_absolute_url) < 0) return -1;
-    if (kv::add_function(fd_join_prefix) < 0) return -1;
+    if (kv::add_methods(&URLType) < 0) return -1;
+    if (kv::add_functions() < 0) return -1;
 
     if (kv::add_reconstructor(invalid_url_pickle) < 0) return -1;
     if (kv::add_reconstructor(url_pickle) < 0) return -1;

@@ -35,7 +35,8 @@ flags=(-std=c++20 -O2 -Wall -Wextra -Wconversion -Wno-sign-conversion -Werror -f
 echo "check-windows: compiling ${*} for $triple ($($cxx -dumpversion)), warnings as errors"
 for module in "$@"; do
   mkdir -p "$out/obj/$module"
-  for source in "$root/modules/$module.cpp" "$root"/frame/*.cpp; do
+  # A module's sources, as CMakeLists.txt takes them: <name>.cpp and <name>_*.cpp.
+  for source in "$root/modules/$module.cpp" $(compgen -G "$root/modules/${module}_*.cpp" || true) "$root"/frame/*.cpp; do
     "$cxx" "${flags[@]}" -DKV_MODULE="$module" -c "$source" -o "$out/obj/$module/$(basename "$source" .cpp).o"
   done
 done
