@@ -1690,6 +1690,7 @@ PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
         if (n < 0) return nullptr;
         if (n != 2) {
             Ref text = Ref::steal(PyObject_Str(other));
+            if (text) text = Ref::steal(kv::shown(text.get()));  // bounded, whatever the tuple holds
             if (text) PyErr_Format(PyExc_ValueError, "Cannot add, an invalid tuple %U.", text.get());
             return nullptr;
         }
@@ -1706,6 +1707,7 @@ PyObject* add_to_instance_impl(PyObject* instance, PyObject* other) {
             if (n == 2) return add_item(instance, item);
         }
         Ref text = Ref::steal(PyObject_Str(item));
+        if (text) text = Ref::steal(kv::shown(text.get()));
         if (!text) return -1;
         Ref name = Ref::steal(text_of_class_name(instance));
         if (!name) return -1;

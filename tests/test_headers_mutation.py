@@ -6,7 +6,7 @@ import pytest
 
 import kelvarn.headers as mod
 from kelvarn.headers import Header, Headers
-from support import assert_no_leaks, run_child
+from support import assert_no_leaks, cut, run_child
 
 
 def three():
@@ -325,6 +325,9 @@ class LenThree(tuple):
     (LenTwo((b"a", b"1", b"x")), True, "add() takes exactly 2 positional arguments (3 given)"),
     (LenThree((b"a", b"1")), True,
      "The sequence contains invalid elements: cannot add (b'a', b'1') to Headers"),
+    # An echoed element is cut after 200 characters (the texts of these tuples are 199, 200 and 201 long).
+    *(((b"a" * n,), False, f"Cannot add, an invalid tuple {cut(str((b'a' * n,)))}.") for n in (193, 194, 195)),
+    ((b"a" * 300,), True, f"The sequence contains invalid elements: cannot add {cut(str((b'a' * 300,)))} to Headers"),
 ])
 def test_add_to_instance_measures_tuples_with_len(other, wrap, outcome):
     h = Headers()
