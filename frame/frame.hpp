@@ -71,81 +71,16 @@ inline void assign(PyObject*& field, PyObject* value) {
     Py_XDECREF(old);
 }
 
-// The two-way search (Crochemore and Perrin) for needles too long for the
-// first-byte scan below: linear in n + m whatever the bytes, in constant
-// space. `maximal_suffix` gives the start of the maximal suffix of x[0, m)
-// for the byte order, or its reverse, and that suffix's period.
-inline std::ptrdiff_t maximal_suffix(const unsigned char* x, std::ptrdiff_t m, bool reverse, std::ptrdiff_t* period) {
-    std::ptrdiff_t ms = -1, j = 0, k = 1, p = 1;
-    while (j + k < m) {
-        unsigned char a = x[j + k], b = x[ms + k];
-        if (reverse ? a > b : a < b) {
-            j += k;
-            k = 1;
-            p = j - ms;
-        } else if (a == b) {
-            if (k != p) {
-                k++;
-            } else {
-                j += p;
-                k = 1;
-            }
-        } else {
-            ms = j;
-            j = ms + 1;
-            k = p = 1;
-        }
-    }
-    *period = p;
-    return ms;
-}
-
-KV_NOINLINE inline const char* find_bytes_two_way(const char* text, size_t size, const char* pattern, size_t length) {
-    auto y = reinterpret_cast<const unsigned char*>(text);
-    auto x = reinterpret_cast<const unsigned char*>(pattern);
-    auto n = std::ptrdiff_t(size), m = std::ptrdiff_t(length);
-    std::ptrdiff_t p, q;
-    std::ptrdiff_t i = maximal_suffix(x, m, false, &p), j = maximal_suffix(x, m, true, &q);
-    std::ptrdiff_t ell = i > j ? i : j, per = i > j ? p : q;
-    if (std::memcmp(x, x + per, size_t(ell + 1)) == 0) {
-        // A periodic needle: what matched of the last period is remembered.
-        std::ptrdiff_t memory = -1;
-        for (j = 0; j <= n - m;) {
-            i = (ell > memory ? ell : memory) + 1;
-            while (i < m && x[i] == y[i + j]) i++;
-            if (i < m) {
-                j += i - ell;
-                memory = -1;
-                continue;
-            }
-            for (i = ell; i > memory && x[i] == y[i + j];) i--;
-            if (i <= memory) return text + j;
-            j += per;
-            memory = m - per - 1;
-        }
-    } else {
-        per = (ell + 1 > m - ell - 1 ? ell + 1 : m - ell - 1) + 1;
-        for (j = 0; j <= n - m;) {
-            i = ell + 1;
-            while (i < m && x[i] == y[i + j]) i++;
-            if (i < m) {
-                j += i - ell;
-                continue;
-            }
-            for (i = ell; i >= 0 && x[i] == y[i + j];) i--;
-            if (i < 0) return text + j;
-            j += per;
-        }
-    }
-    return nullptr;
-}
-
 // Replace an owned field with a new reference, which the field takes over.
 inline void replace(PyObject*& field, PyObject* value) {
     PyObject* old = field;
     field = value;
     Py_XDECREF(old);
 }
+
+// The two-way search for needles too long for the first-byte scan of
+// find_bytes: linear in n + m whatever the bytes, in constant space.
+const char* find_bytes_two_way(const char* text, size_t size, const char* pattern, size_t length);
 
 // The first occurrence of `needle` (m bytes, m >= 1) in the n bytes at `p`,
 // or null: memchr finds each candidate first byte, a byte loop checks the

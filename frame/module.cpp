@@ -389,6 +389,74 @@ PyObject* join_text(PyObject* const* parts, Py_ssize_t n) {
     return result;
 }
 
+// The two-way search (Crochemore and Perrin). `maximal_suffix` gives the
+// start of the maximal suffix of x[0, m) for the byte order, or its reverse,
+// and that suffix's period.
+static std::ptrdiff_t maximal_suffix(const unsigned char* x, std::ptrdiff_t m, bool reverse, std::ptrdiff_t* period) {
+    std::ptrdiff_t ms = -1, j = 0, k = 1, p = 1;
+    while (j + k < m) {
+        unsigned char a = x[j + k], b = x[ms + k];
+        if (reverse ? a > b : a < b) {
+            j += k;
+            k = 1;
+            p = j - ms;
+        } else if (a == b) {
+            if (k != p) {
+                k++;
+            } else {
+                j += p;
+                k = 1;
+            }
+        } else {
+            ms = j;
+            j = ms + 1;
+            k = p = 1;
+        }
+    }
+    *period = p;
+    return ms;
+}
+
+const char* find_bytes_two_way(const char* text, size_t size, const char* pattern, size_t length) {
+    auto y = reinterpret_cast<const unsigned char*>(text);
+    auto x = reinterpret_cast<const unsigned char*>(pattern);
+    auto n = std::ptrdiff_t(size), m = std::ptrdiff_t(length);
+    std::ptrdiff_t p, q;
+    std::ptrdiff_t i = maximal_suffix(x, m, false, &p), j = maximal_suffix(x, m, true, &q);
+    std::ptrdiff_t ell = i > j ? i : j, per = i > j ? p : q;
+    if (std::memcmp(x, x + per, size_t(ell + 1)) == 0) {
+        // A periodic needle: what matched of the last period is remembered.
+        std::ptrdiff_t memory = -1;
+        for (j = 0; j <= n - m;) {
+            i = (ell > memory ? ell : memory) + 1;
+            while (i < m && x[i] == y[i + j]) i++;
+            if (i < m) {
+                j += i - ell;
+                memory = -1;
+                continue;
+            }
+            for (i = ell; i > memory && x[i] == y[i + j];) i--;
+            if (i <= memory) return text + j;
+            j += per;
+            memory = m - per - 1;
+        }
+    } else {
+        per = (ell + 1 > m - ell - 1 ? ell + 1 : m - ell - 1) + 1;
+        for (j = 0; j <= n - m;) {
+            i = ell + 1;
+            while (i < m && x[i] == y[i + j]) i++;
+            if (i < m) {
+                j += i - ell;
+                continue;
+            }
+            for (i = ell; i >= 0 && x[i] == y[i + j];) i--;
+            if (i < 0) return text + j;
+            j += per;
+        }
+    }
+    return nullptr;
+}
+
 PyObject* shown(PyObject* text) {
     if (PyUnicode_GET_LENGTH(text) <= shown_max) return Py_NewRef(text);
     Ref head = Ref::steal(PyUnicode_Substring(text, 0, shown_max));
