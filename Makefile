@@ -65,13 +65,15 @@ check-windows:
 	  fi; }
 	@tools/check_windows.sh python$(PYTHON_VERSION) $(WINDOWS_BUILD_DIR) $(subst ;, ,$(MODULES))
 
-# The word-at-a-time name compare that processors without SSE2 (aarch64,
-# Apple silicon) run, built with KELVARN_PORTABLE in an environment of its own
-# and tested with the headers tests.
+# The word-at-a-time code that processors without SSE2 (aarch64, Apple
+# silicon) run: the name compare of headers and the byte scan of
+# cookie_header, built with KELVARN_PORTABLE in an environment of its own and
+# tested with their tests (cookie_header binds cookies, so it is built too).
 PORTABLE_VENV ?= .venv-portable
 PORTABLE_BUILD_DIR ?= build/portable
-PORTABLE_MODULES ?= headers
-PORTABLE_TESTS ?= tests/test_header.py tests/test_headers_lookup.py tests/test_headers_mutation.py tests/test_headers_native.py
+PORTABLE_MODULES ?= headers;cookies;cookie_header
+PORTABLE_TESTS ?= tests/test_header.py tests/test_headers_lookup.py tests/test_headers_mutation.py tests/test_headers_native.py \
+  tests/test_cookie_header.py
 $(PORTABLE_VENV)/.ready: Makefile
 	@echo "== creating $(PORTABLE_VENV) for the portable build"
 	python$(PYTHON_VERSION) -m venv $(PORTABLE_VENV)
@@ -84,7 +86,7 @@ test-portable: $(PORTABLE_VENV)/.ready
 	$(PORTABLE_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps -C build-dir=$(PORTABLE_BUILD_DIR) \
 	  -C cmake.define.KELVARN_MODULES="$(PORTABLE_MODULES)" -C cmake.define.KELVARN_WERROR=$(WERROR) \
 	  -C cmake.define.KELVARN_PORTABLE=ON .
-	@echo "== running the headers tests against the portable build"
+	@echo "== running the headers and cookie_header tests against the portable build"
 	$(PORTABLE_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PORTABLE_TESTS)
 
 $(VENV)/.bench-ready: $(VENV)/.ready Makefile
